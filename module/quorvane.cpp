@@ -1,0 +1,136 @@
+// The Python module: class Ring over ShmRing. Argument conversion and errors are
+// pybind11's; the views are memoryviews whose exporter keeps the Ring (and so the
+// mapping) alive for as long as any view, slice or NumPy array made from it exists.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+
+#include "shm_ring.hpp"
+
+namespace py = pybind11;
+using quorvane::ShmRing;
+using quorvane::ViewGeometry;
+
+namespace {
+
+// The object behind a view's buffer. Not reachable as a module attribute; a view's `obj`
+// shows it, so its buffer answers every kind of request correctly.
+struct RingBuffer {
+    PyObject_HEAD
+    PyObject* ring;  // strong reference: the mapping outlives every view
+    const std::byte* first;
+    int ndim;
+    Py_ssize_t length;
+    Py_ssize_t shape[3];
+    Py_ssize_t strides[3];
+};
+
+int ring_buffer_get(PyObject* self, Py_buffer* view, int flags) {
+    auto* exporter = reinterpret_cast<RingBuffer*>(self);
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "ring views are read-only");
+        view->obj = nullptr;
+        return -1;
+    }
+    view->buf = const_cast<std::byte*>(exporter->first);
+    view->len = exporter->length;
+    view->readonly = 1;
+    view->itemsize = ShmRing::item_bytes;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("f") : nullptr;
+    view->ndim = exporter->ndim;
+    view->shape = exporter->shape;
+    view->strides = exporter->strides;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    // A consumer that cannot take strides (or asks for a layout) gets the buffer only
+    // where its bytes really are laid out that way.
+    const bool wants_strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
+    const bool refused =
+        (!wants_strides && !PyBuffer_IsContiguous(view, 'C')) ||
+        ((flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS && !PyBuffer_IsContiguous(view, 'C')) ||
+        ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !PyBuffer_IsContiguous(view, 'F')) ||
+        ((flags & PyBUF_ANY_CONTIGUOUS) == PyBUF_ANY_CONTIGUOUS && !PyBuffer_IsContiguous(view, 'A'));
+    if (refused) {
+        PyErr_SetString(PyExc_BufferError, "ring view is not contiguous");
+        view->obj = nullptr;
+        return -1;
+    }
+    if (!wants_strides) view->strides = nullptr;
+    if ((flags & PyBUF_ND) != PyBUF_ND) {
+        view->ndim = 1;
+        view->shape = nullptr;
+    }
+    view->obj = Py_NewRef(self);
+    return 0;
+}
+
+void ring_buffer_dealloc(PyObject* self) {
+    Py_XDECREF(reinterpret_cast<RingBuffer*>(self)->ring);
+    PyObject_Free(self);
+}
+
+PyTypeObject* ring_buffer_type = nullptr;
+
+PyTypeObject* make_ring_buffer_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(ring_buffer_dealloc)},
+        {Py_bf_getbuffer, reinterpret_cast<void*>(ring_buffer_get)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec{"quorvane.RingBuffer", sizeof(RingBuffer), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (type == nullptr) throw py::error_already_set();
+    return type;
+}
+
+py::memoryview make_view(const ShmRing& ring, const ViewGeometry& geometry) {
+    // The Ring that owns `ring`: pybind11 maps the native object back to its Python one.
+    py::object owner = py::cast(&ring, py::return_value_policy::reference);
+    auto* exporter = PyObject_New(RingBuffer, ring_buffer_type);
+    if (exporter == nullptr) throw py::error_already_set();
+    exporter->ring = owner.release().ptr();
+    exporter->first = geometry.first;
+    exporter->ndim = geometry.ndim;
+    exporter->length = geometry.length;
+    for (int i = 0; i < geometry.ndim; ++i) {
+        exporter->shape[i] = geometry.shape[i];
+        exporter->strides[i] = geometry.strides[i];
+    }
+    auto buffer = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(exporter));
+    PyObject* view = PyMemoryView_FromObject(buffer.ptr());
+    if (view == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::memoryview>(view);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(quorvane, m) {
+    ring_buffer_type = make_ring_buffer_type();
+
+    py::class_<ShmRing>(m, "Ring")
+        .def_static("create", &ShmRing::create)
+        .def_static("open", &ShmRing::open)
+        .def_readonly("frame_bytes", &ShmRing::frame_bytes)
+        .def_readonly("capacity", &ShmRing::capacity)
+        .def_property_readonly("write_idx", &ShmRing::write_idx)
+        .def("publish",
+             [](ShmRing& ring, const py::array& arr) {
+                 if ((arr.flags() & py::array::c_style) == 0) {
+                     throw std::runtime_error("array must be C-contiguous");
+                 }
+                 const std::uint64_t count = ring.frames_in(static_cast<std::uint64_t>(arr.nbytes()));
+                 const auto* src = static_cast<const std::byte*>(arr.data());
+                 py::gil_scoped_release unlocked;
+                 ring.publish(src, count);
+             })
+        .def("view_frame",
+             [](const ShmRing& ring, std::uint64_t idx, std::int64_t rows, std::int64_t cols) {
+                 return make_view(ring, ring.frame_view(idx, rows, cols));
+             })
+        .def("view_window", [](const ShmRing& ring, std::uint64_t start, std::uint64_t count,
+                               std::int64_t rows, std::int64_t cols) {
+            return make_view(ring, ring.window_view(start, count, rows, cols));
+        });
+}

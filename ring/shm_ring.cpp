@@ -1,0 +1,188 @@
+#include "shm_ring.hpp"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+// User address space on x86-64 Linux and 64-bit Windows is 128 TiB; no larger ring can
+// ever be mapped, so refuse it before any platform call.
+constexpr std::uint64_t max_mappable_bytes = std::uint64_t{1} << 47;
+
+std::uint64_t checked_total_bytes(std::uint64_t capacity, std::uint64_t frame_bytes) {
+    if (capacity == 0 || frame_bytes == 0) {
+        throw std::runtime_error("capacity and frame_bytes must be positive");
+    }
+    if (capacity > (max_mappable_bytes - ShmRing::header_bytes) / frame_bytes) {
+        throw std::runtime_error("ring size too large");
+    }
+    return capacity * frame_bytes + ShmRing::header_bytes;
+}
+
+[[noreturn]] void view_exceeds_segment() { throw std::runtime_error("view exceeds ring segment"); }
+
+// Bytes one rows x cols float32 block covers; refuses shapes whose sizes do not fit.
+std::int64_t block_bytes(std::int64_t rows, std::int64_t cols) {
+    if (rows < 0 || cols < 0) throw std::runtime_error("rows and cols must be non-negative");
+    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    if (cols > max / ShmRing::item_bytes) view_exceeds_segment();
+    const std::int64_t row_bytes = cols * ShmRing::item_bytes;
+    if (row_bytes != 0 && rows > max / row_bytes) view_exceeds_segment();
+    return rows * row_bytes;
+}
+
+}  // namespace
+
+ShmRing ShmRing::attach(platform::MappingHandle mapping, std::uint64_t capacity,
+                        std::uint64_t frame_bytes, std::uint64_t total_bytes) {
+    void* view = platform::map_view(mapping, total_bytes);
+    if (view == nullptr) {
+        platform::close_mapping(mapping);
+        throw std::runtime_error("MapViewOfFile failed");
+    }
+    ShmRing ring;
+    ring.mapping = mapping;
+    ring.capacity = capacity;
+    ring.frame_bytes = frame_bytes;
+    ring.total_bytes = total_bytes;
+    ring.view = view;
+    ring.header = static_cast<RingHeader*>(view);
+    ring.data = static_cast<std::byte*>(view) + header_bytes;
+    return ring;
+}
+
+ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
+                        std::uint64_t frame_bytes) {
+    const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
+    platform::MappingHandle mapping = platform::create_mapping(name, total);
+    if (mapping == nullptr) throw std::runtime_error("CreateFileMapping failed");
+    ShmRing ring = attach(mapping, capacity, frame_bytes, total);
+    // write_idx first: readers of a reused segment must not see old frames as new.
+    std::atomic_ref<std::uint64_t>(ring.header->write_idx).store(0, std::memory_order_release);
+    ring.header->capacity = capacity;
+    ring.header->frame_bytes = frame_bytes;
+    return ring;
+}
+
+ShmRing ShmRing::open(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes) {
+    const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
+    platform::MappingHandle mapping = platform::open_mapping(name);
+    if (mapping == nullptr) throw std::runtime_error("OpenFileMapping failed");
+    return attach(mapping, capacity, frame_bytes, total);
+}
+
+ShmRing::ShmRing(ShmRing&& other) noexcept
+    : mapping(std::exchange(other.mapping, nullptr)),
+      capacity(std::exchange(other.capacity, 0)),
+      frame_bytes(std::exchange(other.frame_bytes, 0)),
+      total_bytes(std::exchange(other.total_bytes, 0)),
+      view(std::exchange(other.view, nullptr)),
+      header(std::exchange(other.header, nullptr)),
+      data(std::exchange(other.data, nullptr)) {}
+
+ShmRing& ShmRing::operator=(ShmRing&& other) noexcept {
+    if (this != &other) {
+        release();
+        mapping = std::exchange(other.mapping, nullptr);
+        capacity = std::exchange(other.capacity, 0);
+        frame_bytes = std::exchange(other.frame_bytes, 0);
+        total_bytes = std::exchange(other.total_bytes, 0);
+        view = std::exchange(other.view, nullptr);
+        header = std::exchange(other.header, nullptr);
+        data = std::exchange(other.data, nullptr);
+    }
+    return *this;
+}
+
+ShmRing::~ShmRing() { release(); }
+
+void ShmRing::release() noexcept {
+    // Failures to unmap or close cannot be acted on (this runs in destructors), so the
+    // platform calls report none.
+    if (view != nullptr) platform::unmap_view(view, total_bytes);
+    if (mapping != nullptr) platform::close_mapping(mapping);
+    mapping = nullptr;
+    capacity = frame_bytes = total_bytes = 0;
+    view = nullptr;
+    header = nullptr;
+    data = nullptr;
+}
+
+std::uint64_t ShmRing::frames_in(std::uint64_t nbytes) const {
+    if (nbytes % frame_bytes != 0) throw std::runtime_error("size not multiple of frame_bytes");
+    return nbytes / frame_bytes;
+}
+
+void ShmRing::copy_frames(const std::byte* src, std::uint64_t first_frame, std::uint64_t count) {
+    // One copy per frame, in order: with more frames than slots the later ones win.
+    std::uint64_t slot = first_frame % capacity;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::memcpy(data + slot * frame_bytes, src + i * frame_bytes, frame_bytes);
+        if (++slot == capacity) slot = 0;
+    }
+}
+
+void ShmRing::publish(const std::byte* src, std::uint64_t count) {
+    auto index = std::atomic_ref<std::uint64_t>(header->write_idx);
+    const std::uint64_t w = index.load(std::memory_order_relaxed);  // only this writer stores it
+    const auto ring_begin = reinterpret_cast<std::uintptr_t>(view);
+    const auto src_begin = reinterpret_cast<std::uintptr_t>(src);
+    const bool overlaps = count != 0 && src_begin < ring_begin + total_bytes &&
+                          ring_begin < src_begin + count * frame_bytes;
+    if (overlaps) {
+        // The source is one of our own slots (an array made from a view): the frames we
+        // write could overwrite frames not yet read, so read them all first.
+        const std::vector<std::byte> copy(src, src + count * frame_bytes);
+        copy_frames(copy.data(), w, count);
+    } else {
+        copy_frames(src, w, count);
+    }
+    index.store(w + count, std::memory_order_release);
+}
+
+ViewGeometry ShmRing::frame_view(std::uint64_t idx, std::int64_t rows, std::int64_t cols) const {
+    const std::int64_t bytes = block_bytes(rows, cols);
+    const std::uint64_t offset = (idx % capacity) * frame_bytes;
+    if (static_cast<std::uint64_t>(bytes) > total_bytes - header_bytes - offset) {
+        view_exceeds_segment();
+    }
+    ViewGeometry g;
+    g.first = data + offset;
+    g.ndim = 2;
+    g.shape = {rows, cols, 0};
+    g.strides = {cols * item_bytes, item_bytes, 0};
+    g.length = bytes;
+    return g;
+}
+
+ViewGeometry ShmRing::window_view(std::uint64_t start, std::uint64_t count, std::int64_t rows,
+                                  std::int64_t cols) const {
+    const std::uint64_t slot = start % capacity;
+    if (count > capacity - slot) throw std::runtime_error("window wraps ring; split into two calls");
+    const std::int64_t bytes = block_bytes(rows, cols);
+    // The last slot's block must end inside the segment; an empty window reads nothing.
+    if (count != 0) {
+        const std::uint64_t last_offset = (slot + count - 1) * frame_bytes;
+        if (static_cast<std::uint64_t>(bytes) > total_bytes - header_bytes - last_offset) {
+            view_exceeds_segment();
+        }
+        // Blocks may spill into following slots, so the total length needs its own check.
+        if (static_cast<std::uint64_t>(bytes) > std::numeric_limits<std::int64_t>::max() / count) {
+            view_exceeds_segment();
+        }
+    }
+    const auto frames = static_cast<std::int64_t>(count);  // count <= capacity < 2^47
+    ViewGeometry g;
+    g.first = data + slot * frame_bytes;
+    g.ndim = 3;
+    g.shape = {frames, rows, cols};
+    g.strides = {static_cast<std::int64_t>(frame_bytes), cols * item_bytes, item_bytes};
+    g.length = frames * bytes;
+    return g;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,93 @@
+// A ring of fixed-size frames in one named shared-memory segment:
+// a 24-byte header followed at once by `capacity` slots of `frame_bytes` bytes.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "named_mapping.hpp"
+
+namespace quorvane {
+
+static_assert(std::endian::native == std::endian::little,
+              "the segment layout is little-endian; other programs read it as such");
+
+struct RingHeader {
+    std::uint64_t write_idx;    // frames published since the last create; only the writer stores it
+    std::uint64_t capacity;     // as passed to create, for other readers of the segment
+    std::uint64_t frame_bytes;  // likewise
+};
+static_assert(sizeof(RingHeader) == 24);
+static_assert(offsetof(RingHeader, write_idx) == 0);
+static_assert(offsetof(RingHeader, capacity) == 8);
+static_assert(offsetof(RingHeader, frame_bytes) == 16);
+// Readers in other processes rely on write_idx being one indivisible word.
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);
+static_assert(alignof(RingHeader) >= std::atomic_ref<std::uint64_t>::required_alignment);
+
+// Where a float32 view starts and how it is laid out. Up to three dimensions.
+struct ViewGeometry {
+    const std::byte* first = nullptr;
+    int ndim = 0;
+    std::array<std::int64_t, 3> shape{};
+    std::array<std::int64_t, 3> strides{};  // in bytes
+    std::int64_t length = 0;                // bytes covered by the elements: product(shape) * 4
+};
+
+struct ShmRing {
+    static constexpr std::uint64_t header_bytes = sizeof(RingHeader);
+    static constexpr std::int64_t item_bytes = 4;  // views read float32
+
+    platform::MappingHandle mapping = nullptr;
+    std::uint64_t capacity = 0;
+    std::uint64_t frame_bytes = 0;
+    std::uint64_t total_bytes = 0;
+    void* view = nullptr;
+    RingHeader* header = nullptr;
+    std::byte* data = nullptr;
+
+    // Makes the named segment, or reuses a live one and initialises its header again.
+    static ShmRing create(const std::string& name, std::uint64_t capacity,
+                          std::uint64_t frame_bytes);
+    // Attaches to a live segment without touching its contents.
+    static ShmRing open(const std::string& name, std::uint64_t capacity,
+                        std::uint64_t frame_bytes);
+
+    ShmRing() = default;
+    ShmRing(const ShmRing&) = delete;
+    ShmRing& operator=(const ShmRing&) = delete;
+    ShmRing(ShmRing&& other) noexcept;
+    ShmRing& operator=(ShmRing&& other) noexcept;
+    ~ShmRing();
+
+    // Unmaps and closes; leaves the handle empty. Safe on an empty handle.
+    void release() noexcept;
+
+    std::uint64_t write_idx() const noexcept {
+        return std::atomic_ref<std::uint64_t>(header->write_idx).load(std::memory_order_acquire);
+    }
+
+    // How many frames `nbytes` of source make; throws unless it is a whole number.
+    std::uint64_t frames_in(std::uint64_t nbytes) const;
+
+    // Copies `count` frames from `src` into the slots after write_idx, then publishes the
+    // new index with release ordering. Makes no system call and, unless `src` lies inside
+    // this ring's own mapping, allocates nothing.
+    void publish(const std::byte* src, std::uint64_t count);
+
+    // Float32 views onto slots; slot numbers are taken modulo capacity.
+    ViewGeometry frame_view(std::uint64_t idx, std::int64_t rows, std::int64_t cols) const;
+    ViewGeometry window_view(std::uint64_t start, std::uint64_t count, std::int64_t rows,
+                             std::int64_t cols) const;
+
+private:
+    static ShmRing attach(platform::MappingHandle mapping, std::uint64_t capacity,
+                          std::uint64_t frame_bytes, std::uint64_t total_bytes);
+    void copy_frames(const std::byte* src, std::uint64_t first_frame, std::uint64_t count);
+};
+
+}  // namespace quorvane

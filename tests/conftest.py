@@ -1,0 +1,36 @@
+import multiprocessing
+import os
+import uuid
+
+import pytest
+
+SHM = "/dev/shm"
+
+
+def shm_path(name: str) -> str:
+    return os.path.join(SHM, name)
+
+
+@pytest.fixture
+def name():
+    """A fresh segment name; the test fails if the segment outlives it."""
+    ring_name = f"qv_test_{uuid.uuid4().hex[:12]}"
+    yield ring_name
+    assert not os.path.exists(shm_path(ring_name)), f"segment {ring_name} left behind"
+
+
+@pytest.fixture(scope="session")
+def spawn():
+    return multiprocessing.get_context("spawn")
+
+
+def run_in_child(spawn, target, *args, timeout=60):
+    """Runs target(*args) in a spawned process; returns its exit code (negative: a signal)."""
+    child = spawn.Process(target=target, args=args)
+    child.start()
+    child.join(timeout)
+    if child.is_alive():
+        child.kill()
+        child.join()
+        pytest.fail(f"{target.__name__} did not finish in {timeout} s")
+    return child.exitcode

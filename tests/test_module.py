@@ -1,0 +1,93 @@
+"""The Python surface: members, argument conversion and error translation."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quorvane
+from quorvane import Ring
+
+
+def test_module_holds_only_ring_with_members_in_order():
+    own = [n for n in vars(quorvane) if not n.startswith("__")]
+    assert own == ["Ring"]
+    members = [n for n in vars(Ring) if not n.startswith("__")]
+    assert members == ["_pybind11_conduit_v1_", "create", "open", "frame_bytes", "capacity",
+                       "write_idx", "publish", "view_frame", "view_window"]
+
+
+def test_import_does_not_load_numpy():
+    code = "import sys, quorvane; assert 'numpy' not in sys.modules"
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_ring_has_no_constructor():
+    with pytest.raises(TypeError, match=r"quorvane\.Ring: No constructor defined!"):
+        Ring()
+
+
+@pytest.mark.parametrize("sizes", [(-1, 16), (4.0, 16), (4, 2**64), ("4", 16), (4,)])
+def test_bad_factory_arguments_raise_type_error_and_create_nothing(sizes, name):
+    for factory in (Ring.create, Ring.open):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            factory(name, *sizes)
+        with pytest.raises(TypeError):
+            factory(None, 4, 16)
+
+
+def test_keyword_arguments_are_refused(name):
+    with pytest.raises(TypeError):
+        Ring.create(name=name, capacity=4, frame_bytes=16)
+
+
+@pytest.mark.parametrize("encode", [str.encode, lambda s: bytearray(s.encode())])
+def test_bytes_names_name_the_same_segment(encode, name):
+    ring = Ring.create(encode(name), 4, 16)
+    other = Ring.open(name, 4, 16)
+    ring.publish(np.ones(4, np.float32))
+    assert other.write_idx == 1
+
+
+def test_integers_from_numbers_that_are_not_floats(name):
+    ring = Ring.create(name, np.uint8(4), True)
+    assert (ring.capacity, ring.frame_bytes) == (4, 1)
+    assert Ring.open(name, np.float32(2.9), 1).capacity == 2  # truncated like int()
+
+
+def test_properties_are_read_only(name):
+    ring = Ring.create(name, 4, 16)
+    for attribute in ("capacity", "frame_bytes", "write_idx"):
+        with pytest.raises(AttributeError):
+            setattr(ring, attribute, 3)
+    with pytest.raises(AttributeError):
+        ring.anything = 1
+
+
+def test_method_argument_conversion(name):
+    ring = Ring.create(name, 4, 16)
+    with pytest.raises(TypeError):
+        ring.publish([1.0, 2.0])
+    with pytest.raises(TypeError):
+        ring.publish(memoryview(b"x" * 16))
+    with pytest.raises(TypeError):
+        ring.view_frame(-1, 1, 2)
+    with pytest.raises(TypeError):
+        ring.view_window(0, -1, 1, 2)
+    with pytest.raises(RuntimeError, match="rows and cols must be non-negative"):
+        ring.view_frame(0, -1, 2)
+
+
+def test_ring_errors_are_runtime_errors_with_their_message(name):
+    with pytest.raises(RuntimeError, match="^OpenFileMapping failed$"):
+        Ring.open(name, 4, 16)
+
+
+def test_handles_on_one_name_are_independent(name):
+    first = Ring.create(name, 4, 16)
+    second = Ring.open(name, 4, 16)
+    assert first is not second
+    del first
+    second.publish(np.zeros(4, np.float32))
+    assert second.write_idx == 1

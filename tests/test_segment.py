@@ -1,0 +1,204 @@
+"""Segments: layout, lifetime across handles and processes, and the Linux layer's rules."""
+
+import os
+import signal
+import stat
+import struct
+from multiprocessing import shared_memory
+
+import numpy as np
+import pytest
+
+from quorvane import Ring
+
+from conftest import run_in_child, shm_path
+import helpers
+
+
+def header(name):
+    with open(shm_path(name), "rb") as f:
+        data = f.read()
+    return struct.unpack_from("<3Q", data), data
+
+
+def test_create_writes_header_and_zero_slots(name):
+    ring = Ring.create(name, 4, 16)
+    (write_idx, capacity, frame_bytes), data = header(name)
+    assert (write_idx, capacity, frame_bytes) == (0, 4, 16)
+    assert len(data) == 88 and data[24:] == bytes(64)
+    assert (ring.capacity, ring.frame_bytes, ring.write_idx) == (4, 16, 0)
+
+
+def test_segment_is_private_to_its_user(name):
+    ring = Ring.create(name, 4, 16)
+    assert stat.S_IMODE(os.stat(shm_path(name)).st_mode) & 0o777 == 0o600
+    del ring
+
+
+def test_open_of_missing_name_fails(name):
+    with pytest.raises(RuntimeError, match="^OpenFileMapping failed$"):
+        Ring.open(name, 4, 16)
+
+
+def test_open_with_other_geometry(name):
+    ring = Ring.create(name, 4, 16)
+    smaller = Ring.open(name, 2, 16)
+    assert (smaller.capacity, smaller.frame_bytes) == (2, 16)
+    assert header(name)[0] == (0, 4, 16)  # the header keeps the creator's numbers
+    with pytest.raises(RuntimeError, match="^MapViewOfFile failed$"):
+        Ring.open(name, 8, 16)
+    with pytest.raises(RuntimeError, match="^MapViewOfFile failed$"):
+        Ring.create(name, 8, 16)  # an existing segment keeps its size
+    del ring, smaller
+
+
+def test_second_create_resets_write_idx_for_every_handle(name):
+    first = Ring.create(name, 4, 16)
+    first.publish(np.arange(8, dtype=np.float32))
+    second = Ring.create(name, 4, 16)
+    assert first.write_idx == second.write_idx == 0
+    assert np.asarray(second.view_frame(1, 1, 4)).tolist() == [[4, 5, 6, 7]]  # slots stay
+
+
+def test_last_release_frees_the_name(name):
+    ring = Ring.create(name, 4, 16)
+    other = Ring.open(name, 4, 16)
+    del ring
+    assert os.path.exists(shm_path(name))
+    del other
+    assert not os.path.exists(shm_path(name))
+    with pytest.raises(RuntimeError, match="OpenFileMapping failed"):
+        Ring.open(name, 4, 16)
+
+
+@pytest.mark.parametrize("capacity, frame_bytes, message", [
+    (0, 16, "capacity and frame_bytes must be positive"),
+    (4, 0, "capacity and frame_bytes must be positive"),
+    (2**63, 2, "ring size too large"),
+    (2**64 - 1, 2**64 - 1, "ring size too large"),
+    (1, 2**64 - 24, "ring size too large"),
+    (2**40, 2**10, "ring size too large"),
+])
+def test_unusable_sizes_are_refused_before_anything_is_made(name, capacity, frame_bytes, message):
+    for factory in (Ring.create, Ring.open):
+        with pytest.raises(RuntimeError, match=f"^{message}$"):
+            factory(name, capacity, frame_bytes)
+
+
+def test_ring_larger_than_dev_shm_is_refused_at_create(name):
+    fs = os.statvfs("/dev/shm")
+    too_big = fs.f_blocks * fs.f_frsize + (1 << 30)
+    with pytest.raises(RuntimeError, match="^CreateFileMapping failed$"):
+        Ring.create(name, too_big // 4096, 4096)
+    assert not any(n.startswith(".") or n == name for n in os.listdir("/dev/shm"))
+
+
+@pytest.mark.parametrize("hostile", ["", "../x", "a/b", "/abs", ".", "..", "x" * 255, "y" * 300])
+def test_names_posix_cannot_hold_fail_and_create_nothing(hostile, tmp_path):
+    before = set(os.listdir("/dev/shm")), set(os.listdir("/dev")), set(os.listdir(tmp_path))
+    with pytest.raises(RuntimeError, match="^CreateFileMapping failed$"):
+        Ring.create(hostile, 4, 16)
+    with pytest.raises(RuntimeError, match="^OpenFileMapping failed$"):
+        Ring.open(hostile, 4, 16)
+    after = set(os.listdir("/dev/shm")), set(os.listdir("/dev")), set(os.listdir(tmp_path))
+    assert before == after
+
+
+def test_name_ends_at_first_nul(name):
+    ring = Ring.create(name + "\0tail", 4, 16)
+    assert os.listdir("/dev/shm").count(name) == 1
+    assert Ring.open(name, 4, 16).capacity == 4
+    del ring
+
+
+def test_longest_name_is_usable():
+    longest = "q" * 254
+    ring = Ring.create(longest, 1, 8)
+    assert os.path.exists(shm_path(longest))
+    del ring
+    assert not os.path.exists(shm_path(longest))
+
+
+def test_second_process_opens_the_ring(name, spawn):
+    ring = Ring.create(name, 4, 16)
+    ring.publish(np.arange(4, dtype=np.float32))
+    queue = spawn.Queue()
+    assert run_in_child(spawn, helpers.open_and_report, name, 4, 16, queue) == 0
+    assert queue.get(timeout=10) == (4, 16, 1, np.arange(4, dtype=np.float32).tobytes())
+    assert ring.write_idx == 1  # the child's release did not take the segment away
+
+
+@pytest.mark.parametrize("first_look", ["open", "create"])
+def test_killed_creator_leaves_no_segment(name, spawn, first_look):
+    ready = spawn.Event()
+    child = spawn.Process(target=helpers.create_then_die, args=(name, ready))
+    child.start()
+    assert ready.wait(60)
+    child.join(60)
+    assert child.exitcode == -signal.SIGKILL
+    # The dead object is found and removed by the next one to look for it.
+    if first_look == "open":
+        with pytest.raises(RuntimeError, match="OpenFileMapping failed"):
+            Ring.open(name, 4, 16)
+        assert not os.path.exists(shm_path(name))
+    ring = Ring.create(name, 4, 16)
+    assert ring.write_idx == 0
+    assert header(name)[1][24:] == bytes(64)  # a fresh, zero-filled segment
+    del ring
+
+
+def test_forked_child_dropping_its_copy_keeps_parent_segment(name):
+    ring = Ring.create(name, 4, 16)
+    pid = os.fork()
+    if pid == 0:  # the child drops its copy and exits without Python's clean-up
+        try:
+            del ring
+            import gc
+            gc.collect()
+        finally:
+            os._exit(0)
+    os.waitpid(pid, 0)
+    assert os.path.exists(shm_path(name))
+    assert Ring.open(name, 4, 16).capacity == 4
+    del ring
+
+
+def test_foreign_segment_is_opened_but_never_removed(name):
+    foreign = shared_memory.SharedMemory(name, create=True, size=88, track=False)
+    try:
+        ring = Ring.open(name, 4, 16)
+        assert ring.write_idx == 0
+        again = Ring.create(name, 4, 16)  # attaches; the header is written
+        again.publish(np.ones(4, np.float32))
+        assert struct.unpack_from("<3Q", foreign.buf) == (1, 4, 16)
+        del ring, again
+        assert os.path.exists(shm_path(name))
+        assert Ring.open(name, 4, 16).write_idx == 1  # no holder, yet not dead: not ours
+    finally:
+        foreign.close()
+        foreign.unlink()
+
+
+def test_ring_is_readable_with_multiprocessing_shared_memory(name):
+    ring = Ring.create(name, 4, 16)
+    ring.publish(np.arange(8, dtype=np.float32))
+    other = shared_memory.SharedMemory(name, track=False)
+    try:
+        assert struct.unpack_from("<3Q", other.buf) == (2, 4, 16)
+        assert np.frombuffer(other.buf, np.float32, 4, 24 + 16).tolist() == [4, 5, 6, 7]
+    finally:
+        other.close()
+    del ring
+
+
+def test_create_open_release_cycles_leak_nothing(name):
+    fds = lambda: len(os.listdir("/proc/self/fd"))  # noqa: E731
+    entries = lambda: sorted(os.listdir("/dev/shm"))  # noqa: E731
+    fds_before, entries_before = fds(), entries()
+    for i in range(3000):
+        ring = Ring.create(name, 4, 16)
+        reader = Ring.open(name, 4, 16)
+        del ring, reader
+        with pytest.raises(RuntimeError):
+            Ring.open(name, 4, 16)
+    assert (fds(), entries()) == (fds_before, entries_before)
