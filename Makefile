@@ -13,7 +13,7 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo test test-python test-native module clean
+.PHONY: demo test test-python test-native module bench clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -25,6 +25,10 @@ test-python: module
 
 test-native: $(NATIVE_BUILD)/ring_tests
 	$(NATIVE_BUILD)/ring_tests
+
+# Benchmarks are not tests: they print what they measured, never fail on a timing.
+bench: module
+	cd bench && ../$(PY) publish.py && ../$(PY) views.py
 
 $(VENV)/.deps: pyproject.toml
 	@python313=$$($(FIND_PYTHON)) || { echo "error: Python 3.13 not found (looked on PATH, in pyenv and in /usr/bin); install it, e.g. 'pyenv install 3.13'" >&2; exit 1; }; \

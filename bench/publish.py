@@ -1,0 +1,80 @@
+"""Publishing bandwidth and per-call time against copies into multiprocessing.shared_memory.
+
+Baselines, measured in the same run with the same slot count and source bytes:
+  copyto  numpy.copyto into ndarray slots over a SharedMemory block (the memcpy limit).
+          The block is the ring's own segment, attached by name: at large frames the
+          bandwidth depends on which physical pages a block got (the first large
+          allocation of a run is measurably slower), so only the same pages compare
+          the copying code alone.
+  byhand  the ring a user writes by hand on its own SharedMemory block: ndarray slots
+          plus a uint64 index stored after the copy
+"""
+
+import argparse
+import itertools
+import os
+import uuid
+from multiprocessing import shared_memory
+
+import numpy as np
+
+import quorvane
+from timing import format_bytes, seconds_per_call
+
+SIZES = [64, 4 << 10, 64 << 10, 1 << 20, 16 << 20]
+
+
+def measure(frame_bytes, capacity):
+    source = np.random.default_rng(0).random(frame_bytes // 4, dtype=np.float32)
+    source_bytes = source.view(np.uint8)
+    name = f"qv_bench_{uuid.uuid4().hex[:8]}"
+    ring = quorvane.Ring.create(name, capacity, frame_bytes)
+    same_pages = shared_memory.SharedMemory(name, track=False)
+    shm = shared_memory.SharedMemory(create=True, size=8 + capacity * frame_bytes)
+    try:
+        ring_slots = np.ndarray((capacity, frame_bytes), np.uint8, buffer=same_pages.buf,
+                                offset=24)
+        slot_cycle = itertools.cycle(list(ring_slots))
+        index = np.ndarray((1,), np.uint64, buffer=shm.buf)
+        slots = np.ndarray((capacity, frame_bytes), np.uint8, buffer=shm.buf, offset=8)
+
+        def copyto():
+            np.copyto(next(slot_cycle), source_bytes)
+
+        def byhand():
+            w = int(index[0])
+            np.copyto(slots[w % capacity], source_bytes)
+            index[0] = w + 1
+
+        calls = {"quorvane": lambda: ring.publish(source), "copyto": copyto, "byhand": byhand}
+        for warm in calls.values():
+            for _ in range(2 * capacity):
+                warm()  # every page touched before timing
+        times = seconds_per_call(calls)
+        del ring_slots, slot_cycle, index, slots
+    finally:
+        same_pages.close()
+        shm.close()
+        shm.unlink()
+    return times
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--capacity", type=int, default=8)
+    args = parser.parse_args()
+    print(f"publish, {args.capacity} slots, best of 9, interleaved; numpy {np.__version__}, pid {os.getpid()}")
+    header = (f"{'frame':>8} | {'quorvane':>10} {'GB/s':>6} | {'copyto':>10} {'GB/s':>6} | "
+              f"{'byhand':>10} {'GB/s':>6} | {'bw vs copyto':>12} | {'time vs byhand':>14}")
+    print(header)
+    print("-" * len(header))
+    for size in SIZES:
+        t = measure(size, args.capacity)
+        gbps = {k: size / v / 1e9 for k, v in t.items()}
+        print(f"{format_bytes(size):>8} | "
+              + " | ".join(f"{t[k] * 1e6:8.3f}us {gbps[k]:6.2f}" for k in ("quorvane", "copyto", "byhand"))
+              + f" | {gbps['quorvane'] / gbps['copyto']:11.2f}x | {t['quorvane'] / t['byhand']:13.2f}x")
+
+
+if __name__ == "__main__":
+    main()
