@@ -34,12 +34,12 @@ $(VENV)/.deps: pyproject.toml
 	@python313=$$($(FIND_PYTHON)) || { echo "error: Python 3.13 not found (looked on PATH, in pyenv and in /usr/bin); install it, e.g. 'pyenv install 3.13'" >&2; exit 1; }; \
 	echo "using $$python313"; "$$python313" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" numpy pytest
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4"
 	touch $@
 
-# Rebuilt every time; CMake's own build folder keeps it incremental.
+# Rebuilt every time (CMake's build folder keeps it incremental), with the test extras.
 module: $(VENV)/.deps
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-build-isolation ".[test]"
 
 DOCTEST_HEADER := /usr/include/doctest/doctest.h
 $(DOCTEST_HEADER):

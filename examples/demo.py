@@ -1,30 +1,250 @@
-"""Creates a ring, publishes a few frames, and reads them back from a second process."""
+"""quorvane demo: one producer process streams frames into a ring, consumer processes
+read the newest frame zero-copy and track the moving pattern in it.
 
-import multiprocessing
+    python examples/demo.py [--seconds 10] [--shape 480x640] [--capacity 8]
+                            [--consumers 2] [--fps 0]
+
+Each frame carries its sequence number and the producer's perf_counter_ns() timestamp in
+its first 16 bytes, so consumers measure one-way latency and count the frames they missed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import multiprocessing as mp
+import os
+import queue
+import signal
+import sys
+import time
+from dataclasses import dataclass, field
+from multiprocessing.queues import Queue
+from multiprocessing.synchronize import Event
 
 import numpy as np
 
 import quorvane
 
-
-def consumer(name, capacity, frame_bytes):
-    ring = quorvane.Ring.open(name, capacity, frame_bytes)
-    newest = np.asarray(ring.view_frame(ring.write_idx - 1, 2, 4))
-    print(f"consumer: capacity={ring.capacity} frame_bytes={ring.frame_bytes} "
-          f"write_idx={ring.write_idx} newest frame={newest.tolist()}")
+REPORT_EVERY = 0.5  # seconds between a consumer's reports
+STAMP_FLOATS = 4  # sequence number and timestamp: two int64 in the first four floats
+# What a consumer reports: id, frames, bytes, latencies (ns), missed, errors, spot x.
+Report = tuple[int, int, int, list[int], int, int, float]
 
 
-def main():
-    name, capacity, frame_bytes = "quorvane_demo", 4, 32
-    ring = quorvane.Ring.create(name, capacity, frame_bytes)
-    ring.publish(np.arange(3 * 8, dtype=np.float32))  # three frames of 2 x 4 floats
-    print(f"producer: published 3 frames, write_idx={ring.write_idx}")
-    child = multiprocessing.get_context("spawn").Process(
-        target=consumer, args=(name, capacity, frame_bytes))
-    child.start()
-    child.join()
-    raise SystemExit(child.exitcode)
+def stamp(frame: np.ndarray, seq: int) -> None:
+    frame.reshape(-1)[:STAMP_FLOATS].view(np.int64)[:] = (seq, time.perf_counter_ns())
+
+
+def read_stamp(frame: np.ndarray) -> tuple[int, int]:
+    seq, sent_ns = frame.reshape(-1)[:STAMP_FLOATS].view(np.int64)
+    return int(seq), int(sent_ns)
+
+
+def parent_gone() -> bool:
+    """True once the demo's main process has died without stopping us (SIGKILL)."""
+    parent = mp.parent_process()
+    return parent is not None and not parent.is_alive()
+
+
+def produce(name: str, capacity: int, rows: int, cols: int, fps: float,
+            ready: Event, stop: Event) -> None:
+    ring = quorvane.Ring.create(name, capacity, rows * cols * 4)
+    # A bright Gaussian spot on a dim gradient; the frame shows a window sliding over it.
+    y, x = np.mgrid[0:rows, 0:2 * cols].astype(np.float32)
+    scene = 0.2 * x / (2 * cols) + np.exp(-((x - cols) ** 2 + (y - rows / 2) ** 2) / (rows * 2.0))
+    frame = np.empty((rows, cols), np.float32)
+    ready.set()
+    period = 1.0 / fps if fps > 0 else 0.0
+    next_at = time.perf_counter()
+    seq = 0
+    next_check = time.perf_counter() + REPORT_EVERY
+    while not stop.is_set():
+        shift = seq % cols
+        np.copyto(frame, scene[:, shift:shift + cols])
+        stamp(frame, seq)
+        ring.publish(frame)
+        seq += 1
+        if period:
+            next_at += period
+            delay = next_at - time.perf_counter()
+            if delay > 0:
+                time.sleep(delay)
+        if time.perf_counter() >= next_check:
+            if parent_gone():
+                break
+            next_check += REPORT_EVERY
+
+
+def consume(ident: int, name: str, capacity: int, rows: int, cols: int,
+            ready: Event, reports: Queue[Report], stop: Event) -> None:
+    ready.wait()
+    ring = quorvane.Ring.open(name, capacity, rows * cols * 4)
+    frame_bytes = rows * cols * 4
+    frames = missed = errors = 0
+    latencies_ns: list[int] = []
+    spot_x = 0.0
+    last_seq = -1
+    next_report = time.perf_counter() + REPORT_EVERY
+    while not stop.is_set():
+        w = ring.write_idx
+        if w == 0 or w - 1 == last_seq:
+            os.sched_yield() if hasattr(os, "sched_yield") else time.sleep(0)
+        else:
+            newest = w - 1
+            arrived_ns = time.perf_counter_ns()
+            frame = np.asarray(ring.view_frame(newest, rows, cols))
+            seq, sent_ns = read_stamp(frame)
+            # Real work on the whole shared frame: the column of the bright spot (row 0
+            # holds the stamp).
+            spot_x = float(np.argmax(frame[1:].sum(axis=0)))
+            # Frame `newest` is intact only if the producer has not started on slot
+            # `newest` again meanwhile; otherwise the result is dropped like a missed frame.
+            if ring.write_idx - newest < capacity:
+                if seq == newest:
+                    frames += 1
+                    latencies_ns.append(arrived_ns - sent_ns)
+                else:
+                    errors += 1  # an intact frame must carry its own sequence number
+            missed += newest - last_seq - 1 if last_seq >= 0 else 0
+            last_seq = newest
+        if time.perf_counter() >= next_report:
+            if parent_gone():
+                break
+            reports.put((ident, frames, frames * frame_bytes, latencies_ns, missed, errors, spot_x))
+            frames = missed = errors = 0
+            latencies_ns = []
+            next_report += REPORT_EVERY
+    reports.put((ident, frames, frames * frame_bytes, latencies_ns, missed, errors, spot_x))
+
+
+@dataclass
+class Tally:
+    frames: int = 0
+    nbytes: int = 0
+    missed: int = 0
+    errors: int = 0
+    spot_x: float = 0.0
+    latencies_ns: list[int] = field(default_factory=list)
+
+    def add(self, frames: int, nbytes: int, latencies_ns: list[int], missed: int,
+            errors: int, spot_x: float) -> None:
+        self.frames += frames
+        self.nbytes += nbytes
+        self.latencies_ns += latencies_ns
+        self.missed += missed
+        self.errors += errors
+        self.spot_x = spot_x
+
+    def row(self, label: str, seconds: float) -> str:
+        if self.latencies_ns:
+            p50, p99 = np.percentile(self.latencies_ns, [50, 99]) / 1e3
+            latency = f"{p50:8.1f} {p99:8.1f}"
+        else:
+            latency = f"{'-':>8} {'-':>8}"
+        return (f"{label:<10} {self.frames / seconds:9.0f} {self.nbytes / seconds / 1e9:7.2f} "
+                f"{latency} {self.missed:8d} {self.errors:6d} {self.spot_x:7.0f}")
+
+
+HEADER = (f"{'consumer':<10} {'frames/s':>9} {'GB/s':>7} {'p50 us':>8} {'p99 us':>8} "
+          f"{'missed':>8} {'errors':>6} {'spot x':>7}")
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=10.0, help="how long to run (10)")
+    parser.add_argument("--shape", default="480x640", help="frame rows x cols of float32 (480x640)")
+    parser.add_argument("--capacity", type=int, default=8, help="slots in the ring (8)")
+    parser.add_argument("--consumers", type=int, default=2, help="consumer processes (2)")
+    parser.add_argument("--fps", type=float, default=0.0, help="frames per second, 0 = as fast as possible")
+    args = parser.parse_args(argv)
+    try:
+        args.rows, args.cols = (int(n) for n in args.shape.lower().split("x"))
+    except ValueError:
+        parser.error("--shape takes ROWSxCOLS, e.g. 480x640")
+    if args.rows < 2 or args.cols < STAMP_FLOATS or args.capacity < 1 or args.consumers < 1:
+        parser.error("--shape needs at least 2x4, --capacity and --consumers at least 1")
+    return args
+
+
+def show(window: list[Tally], started: float, live: bool) -> None:
+    lines = [f"t = {time.perf_counter() - started:5.1f} s", HEADER]
+    lines += [t.row(f"#{i}", 1.0) for i, t in enumerate(window)]
+    print("\n".join(lines), flush=True)
+    if live:
+        print(f"\x1b[{len(lines)}F", end="")  # redraw in place next time
+
+
+def collect(reports: Queue[Report], totals: list[Tally], window: list[Tally], until: float) -> None:
+    while (left := until - time.perf_counter()) > 0:
+        try:
+            report = reports.get(timeout=left)
+        except queue.Empty:
+            return
+        for tallies in (totals, window):
+            tallies[report[0]].add(*report[1:])
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    ctx = mp.get_context("spawn")
+    name = f"quorvane_demo_{os.getpid()}"
+    ready, stop = ctx.Event(), ctx.Event()
+    reports: Queue[Report] = ctx.Queue()
+    producer = ctx.Process(target=produce, name="producer",
+                           args=(name, args.capacity, args.rows, args.cols, args.fps, ready, stop))
+    consumers = [ctx.Process(target=consume, name=f"consumer {i}",
+                             args=(i, name, args.capacity, args.rows, args.cols, ready, reports, stop))
+                 for i in range(args.consumers)]
+    processes = [producer, *consumers]
+    print(f"quorvane demo: {args.rows}x{args.cols} float32 frames "
+          f"({args.rows * args.cols * 4 / 1e6:.2f} MB), ring '{name}' of {args.capacity} slots, "
+          f"{args.consumers} consumers, fps {'max' if args.fps <= 0 else f'{args.fps:g}'}; Ctrl-C stops")
+    # Children start with Ctrl-C ignored (a spawned Python keeps an ignored SIGINT), so a
+    # terminal's Ctrl-C reaches only this process, which then stops them in order.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)  # stop cleanly on kill too
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        for p in processes:
+            p.start()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+    live = sys.stdout.isatty()
+    totals = [Tally() for _ in consumers]
+    started = time.perf_counter()
+    interrupted = False
+    try:
+        if not ready.wait(30):
+            print("error: the producer did not start", file=sys.stderr)
+        while ready.is_set() and time.perf_counter() - started < args.seconds:
+            window = [Tally() for _ in consumers]
+            collect(reports, totals, window, until=time.perf_counter() + 1.0)
+            show(window, started, live)
+    except KeyboardInterrupt:
+        interrupted = True
+    finally:
+        stop.set()
+        elapsed = time.perf_counter() - started
+        for p in consumers:
+            p.join(10)
+        collect(reports, totals, [Tally() for _ in consumers], until=time.perf_counter() + 0.5)
+        producer.join(10)
+        for p in processes:
+            if p.is_alive():
+                p.kill()
+                p.join()
+    if live:
+        print(f"\x1b[{len(consumers) + 2}E", end="")
+    leftover = os.path.exists(f"/dev/shm/{name}")
+    print(f"\nsummary over {elapsed:.1f} s{' (interrupted)' if interrupted else ''}:")
+    print(HEADER)
+    for i, t in enumerate(totals):
+        print(t.row(f"#{i}", elapsed))
+    codes = [p.exitcode for p in processes]
+    print(f"segment removed: {'no' if leftover else 'yes'}; process exit codes: {codes}")
+    failed = leftover or any(codes) or any(t.frames == 0 or t.errors for t in totals)
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,5 +1,6 @@
 """The Python surface: members, argument conversion and error translation."""
 
+import shutil
 import subprocess
 import sys
 
@@ -91,3 +92,10 @@ def test_handles_on_one_name_are_independent(name):
     del first
     second.publish(np.zeros(4, np.float32))
     assert second.write_idx == 1
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
+def test_only_the_module_entry_point_is_exported():
+    symbols = subprocess.run(["nm", "-D", "--defined-only", quorvane.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in symbols.splitlines()] == ["PyInit_quorvane"]

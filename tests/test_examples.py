@@ -1,0 +1,68 @@
+"""The demo, the examples and the type stubs work as a user meets them."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+
+
+def run(*args, timeout=120, **kwargs):
+    return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, cwd=ROOT, **kwargs)
+
+
+def summary_rows(output):
+    summary = output[output.index("summary over"):]
+    return re.findall(r"^#\d+\s+(\d+)\s+([\d.]+)\s+\S+\s+\S+\s+(\d+)\s+(\d+)", summary, re.M)
+
+
+def test_demo_streams_to_two_consumers_and_cleans_up():
+    result = run(EXAMPLES / "demo.py", "--seconds", "2", "--consumers", "2", "--shape", "120x160")
+    assert result.returncode == 0, result.stdout + result.stderr
+    rows = summary_rows(result.stdout)
+    assert len(rows) == 2
+    for frames_per_second, _, _, errors in rows:
+        assert int(frames_per_second) > 0 and int(errors) == 0
+    assert "segment removed: yes" in result.stdout
+    assert not [n for n in os.listdir("/dev/shm") if n.startswith("quorvane_demo_")]
+
+
+def test_demo_stops_cleanly_on_ctrl_c():
+    demo = subprocess.Popen([sys.executable, EXAMPLES / "demo.py", "--seconds", "60"], cwd=ROOT,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            start_new_session=True)
+    time.sleep(4)
+    os.killpg(demo.pid, signal.SIGINT)  # as a terminal does: the whole process group
+    output, _ = demo.communicate(timeout=60)
+    assert demo.returncode == 0, output
+    assert "(interrupted)" in output and "process exit codes: [0, 0, 0]" in output
+    assert "segment removed: yes" in output
+
+
+def test_producer_and_consumer_examples_together(name):
+    consumer = subprocess.Popen([sys.executable, EXAMPLES / "consumer.py", "--name", name,
+                                 "--frames", "500"], stdout=subprocess.PIPE, text=True, cwd=ROOT)
+    producer = run(EXAMPLES / "producer.py", "--name", name, "--frames", "500", "--fps", "1000")
+    out, _ = consumer.communicate(timeout=60)
+    assert producer.returncode == 0 and "published 500 frames" in producer.stdout
+    assert consumer.returncode == 0, out
+    read, lost = map(int, re.search(r"read (\d+) frames, lost (\d+)", out).groups())
+    assert read > 0 and "newest frame 499 has mean 243.0; the ring holds 16 frames" in out
+
+
+def test_stubs_match_the_module():
+    result = run("-m", "mypy.stubtest", "quorvane",
+                 "--allowlist", ROOT / "tests" / "stubtest_allowlist.txt")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_examples_type_check_strictly():
+    result = run("-m", "mypy", "--strict", "--no-incremental", EXAMPLES)
+    assert result.returncode == 0, result.stdout + result.stderr
