@@ -13,18 +13,22 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo test test-python test-native module bench clean
+.PHONY: demo test test-python test-native test-wine module bench wheel clean
 
 demo: module
 	$(PY) examples/demo.py
 
-test: test-native test-python
+test: test-native test-wine test-python
 
 test-python: module
 	$(PY) -m pytest
 
 test-native: $(NATIVE_BUILD)/ring_tests
 	$(NATIVE_BUILD)/ring_tests
+
+# The same C++ suite against the Win32 layer, under Wine.
+test-wine:
+	tests/native/wine_tests.sh
 
 # Benchmarks are not tests: they print what they measured, never fail on a timing.
 bench: module
@@ -43,15 +47,24 @@ module: $(VENV)/.deps
 
 DOCTEST_HEADER := /usr/include/doctest/doctest.h
 $(DOCTEST_HEADER):
-	@if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
-		apt-get update -qq && apt-get install -y -qq doctest-dev >/dev/null; \
-	else echo "error: the C++ tests need doctest: apt-get install doctest-dev (as root)" >&2; exit 1; fi
+	@tests/native/apt_install.sh doctest-dev || \
+		{ echo "error: the C++ tests need doctest: apt-get install doctest-dev (as root)" >&2; exit 1; }
 
-$(NATIVE_BUILD)/ring_tests: $(DOCTEST_HEADER) $(VENV)/.deps FORCE
-	$(VENV)/bin/cmake --version >/dev/null 2>&1 && cmake=$(VENV)/bin/cmake || cmake=cmake; \
-	$$cmake -S . -B $(NATIVE_BUILD) -DQUORVANE_NATIVE_TESTS=ON >/dev/null && $$cmake --build $(NATIVE_BUILD) -j2
+$(NATIVE_BUILD)/ring_tests: $(DOCTEST_HEADER) FORCE
+	cmake -S . -B $(NATIVE_BUILD) -DQUORVANE_NATIVE_TESTS=ON >/dev/null
+	cmake --build $(NATIVE_BUILD) -j2
 
 FORCE:
+
+# A wheel as users get it, installed and used in a fresh venv.
+wheel: $(VENV)/.deps
+	rm -rf dist build/wheel-check
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
+	$(PY) -m venv build/wheel-check
+	build/wheel-check/bin/pip install -q dist/quorvane-*.whl
+	cd build && wheel-check/bin/python -c "import numpy as np, quorvane; \
+		r = quorvane.Ring.create('quorvane_wheel_check', 2, 16); r.publish(np.arange(4, dtype=np.float32)); \
+		assert r.view_frame(0, 1, 4).tolist() == [[0, 1, 2, 3]]; print('wheel works:', quorvane.__file__)"
 
 clean:
 	rm -rf build $(VENV)

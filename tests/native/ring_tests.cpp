@@ -1,12 +1,20 @@
-// Tests of the ring core and of the named-mapping layer it is built on.
-#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+// One conformance suite for the ring core and the named-mapping layer under it, built
+// against each platform layer: natively on Linux, and for Windows to run under Wine.
+// Cross-process cases relaunch this binary as the child (`--child ROLE NAME`).
+#define DOCTEST_CONFIG_IMPLEMENT
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "child_process.hpp"
 #include "named_mapping.hpp"
 #include "shm_ring.hpp"
 
@@ -16,8 +24,23 @@ namespace platform = quorvane::platform;
 namespace {
 
 std::string unique_name(const char* what) {
+    static const auto run = std::to_string(std::random_device{}());
     static int counter = 0;
-    return std::string("qv_native_") + what + "_" + std::to_string(++counter);
+    return std::string("qv_native_") + what + "_" + run + "_" + std::to_string(++counter);
+}
+
+// Word `i` of a ring's slots, shared between processes.
+std::atomic_ref<std::uint64_t> word(const ShmRing& ring, std::size_t i) {
+    return std::atomic_ref<std::uint64_t>(reinterpret_cast<std::uint64_t*>(ring.data)[i]);
+}
+
+bool wait_for(const ShmRing& ring, std::size_t i, std::uint64_t value) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (word(ring, i).load() != value) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 std::vector<std::byte> frames(std::size_t count, std::size_t frame_bytes) {
@@ -29,6 +52,29 @@ std::vector<std::byte> frames(std::size_t count, std::size_t frame_bytes) {
 std::byte slot_byte(const ShmRing& ring, std::uint64_t slot) { return ring.data[slot * ring.frame_bytes]; }
 
 }  // namespace
+
+// What a child process does; its exit code tells the parent whether it saw what it should.
+int run_child(const std::string& role, const std::string& name) {
+    if (role == "reader") {  // sees the creator's header and frame, publishes one back
+        ShmRing ring = ShmRing::open(name, 4, 16);
+        const bool saw = ring.header->capacity == 4 && ring.write_idx() == 1 &&
+                         ring.data[0] == std::byte{7};
+        const std::vector<std::byte> frame(16, std::byte{9});
+        ring.publish(frame.data(), 1);
+        return saw ? 0 : 1;
+    }
+    if (role == "holder") {  // holds the segment until the parent says go
+        ShmRing ring = ShmRing::open(name, 4, 16);
+        word(ring, 0).store(1);
+        return wait_for(ring, 1, 1) ? 0 : 1;
+    }
+    if (role == "dies") {  // creates a segment and ends without releasing anything
+        ShmRing ring = ShmRing::create(name, 4, 16);
+        word(ring, 0).store(5);
+        std::_Exit(0);
+    }
+    return 2;
+}
 
 TEST_CASE("named mapping: new objects are zero-filled and keep their size") {
     const auto name = unique_name("map");
@@ -83,7 +129,6 @@ TEST_CASE("create writes the header; open reads nothing back from it") {
     CHECK(smaller.capacity == 2);
     CHECK(smaller.total_bytes == 56);
     CHECK(smaller.header->capacity == 4);
-    CHECK_THROWS_WITH(ShmRing::open(name, 8, 16), "MapViewOfFile failed");
     CHECK_THROWS_WITH(ShmRing::open(unique_name("missing"), 4, 16), "OpenFileMapping failed");
 }
 
@@ -165,4 +210,67 @@ TEST_CASE("view geometry") {
     CHECK_THROWS_WITH(ring.frame_view(0, 1ll << 62, 1ll << 62), "view exceeds ring segment");
     CHECK_THROWS_WITH(ring.frame_view(0, 0, 1ll << 62), "view exceeds ring segment");
     CHECK_THROWS_WITH(ring.window_view(0, 4, 1, 5), "view exceeds ring segment");
+}
+
+TEST_CASE("another process opens the segment and sees published frames") {
+    const auto name = unique_name("reader");
+    ShmRing ring = ShmRing::create(name, 4, 16);
+    const std::vector<std::byte> frame(16, std::byte{7});
+    ring.publish(frame.data(), 1);
+    CHECK(test_support::wait_child(test_support::start_child("reader", name)) == 0);
+    CHECK(ring.write_idx() == 2);
+    CHECK(ring.data[16] == std::byte{9});
+}
+
+TEST_CASE("a segment lives while another process holds it, and is gone after the last") {
+    const auto name = unique_name("holder");
+    auto creator = ShmRing::create(name, 4, 16);
+    auto* child = test_support::start_child("holder", name);
+    REQUIRE(wait_for(creator, 0, 1));
+    creator.release();
+    ShmRing again = ShmRing::open(name, 4, 16);  // the child's handle keeps it alive
+    CHECK(word(again, 0).load() == 1);
+    word(again, 1).store(1);
+    CHECK(test_support::wait_child(child) == 0);
+    again.release();
+    CHECK_THROWS_WITH(ShmRing::open(name, 4, 16), "OpenFileMapping failed");
+}
+
+TEST_CASE("a segment whose creator died without releasing is gone") {
+    const auto name = unique_name("dies");
+    CHECK(test_support::wait_child(test_support::start_child("dies", name)) == 0);
+    CHECK_THROWS_WITH(ShmRing::open(name, 4, 16), "OpenFileMapping failed");
+    ShmRing fresh = ShmRing::create(name, 4, 16);
+    CHECK(word(fresh, 0).load() == 0);
+}
+
+TEST_CASE("opening with a geometry bigger than the segment") {
+    const auto name = unique_name("bigger");
+    ShmRing ring = ShmRing::create(name, 4, 16);  // 88 bytes
+#ifdef _WIN32
+    // Windows sections are whole pages: 152 bytes still fit in the first one.
+    CHECK(ShmRing::open(name, 8, 16).total_bytes == 152);
+#else
+    // The Linux layer keeps exact sizes, as other programs see them in /dev/shm.
+    CHECK_THROWS_WITH(ShmRing::open(name, 8, 16), "MapViewOfFile failed");
+#endif
+    CHECK_THROWS_WITH(ShmRing::open(name, 512, 16), "MapViewOfFile failed");  // past the page
+}
+
+TEST_CASE("an empty name") {
+#ifdef _WIN32
+    // kernel32 takes an empty name as no name: a private section nobody else can open.
+    ShmRing ring = ShmRing::create("", 4, 16);
+    CHECK(ring.write_idx() == 0);
+#else
+    // A file in /dev/shm needs a name.
+    CHECK_THROWS_WITH(ShmRing::create("", 4, 16), "CreateFileMapping failed");
+#endif
+    CHECK_THROWS_WITH(ShmRing::open("", 4, 16), "OpenFileMapping failed");
+}
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--child") return run_child(argv[2], argv[3]);
+    doctest::Context context(argc, argv);
+    return context.run();
 }
