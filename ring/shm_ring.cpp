@@ -1,5 +1,6 @@
 #include "shm_ring.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -25,14 +26,19 @@ std::uint64_t checked_total_bytes(std::uint64_t capacity, std::uint64_t frame_by
 
 [[noreturn]] void view_exceeds_segment() { throw std::runtime_error("view exceeds ring segment"); }
 
-// Bytes one rows x cols float32 block covers; refuses shapes whose sizes do not fit.
-std::int64_t block_bytes(std::int64_t rows, std::int64_t cols) {
+// Bytes in each slot's rows x cols float32 block. The sizes must be representable the
+// way NumPy counts them (empty dimensions as 1, `frames` blocks in all), so that every
+// view handed out converts to an array.
+std::int64_t block_bytes(std::uint64_t frames, std::int64_t rows, std::int64_t cols) {
     if (rows < 0 || cols < 0) throw std::runtime_error("rows and cols must be non-negative");
-    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
-    if (cols > max / ShmRing::item_bytes) view_exceeds_segment();
-    const std::int64_t row_bytes = cols * ShmRing::item_bytes;
-    if (row_bytes != 0 && rows > max / row_bytes) view_exceeds_segment();
-    return rows * row_bytes;
+    std::uint64_t extent = ShmRing::item_bytes;
+    for (const std::uint64_t dim : {frames, static_cast<std::uint64_t>(rows),
+                                    static_cast<std::uint64_t>(cols)}) {
+        const std::uint64_t counted = std::max<std::uint64_t>(dim, 1);
+        if (extent > std::numeric_limits<std::int64_t>::max() / counted) view_exceeds_segment();
+        extent *= counted;
+    }
+    return rows * cols * ShmRing::item_bytes;
 }
 
 }  // namespace
@@ -145,7 +151,7 @@ void ShmRing::publish(const std::byte* src, std::uint64_t count) {
 }
 
 ViewGeometry ShmRing::frame_view(std::uint64_t idx, std::int64_t rows, std::int64_t cols) const {
-    const std::int64_t bytes = block_bytes(rows, cols);
+    const std::int64_t bytes = block_bytes(1, rows, cols);
     const std::uint64_t offset = (idx % capacity) * frame_bytes;
     if (static_cast<std::uint64_t>(bytes) > total_bytes - header_bytes - offset) {
         view_exceeds_segment();
@@ -163,15 +169,11 @@ ViewGeometry ShmRing::window_view(std::uint64_t start, std::uint64_t count, std:
                                   std::int64_t cols) const {
     const std::uint64_t slot = start % capacity;
     if (count > capacity - slot) throw std::runtime_error("window wraps ring; split into two calls");
-    const std::int64_t bytes = block_bytes(rows, cols);
+    const std::int64_t bytes = block_bytes(count, rows, cols);
     // The last slot's block must end inside the segment; an empty window reads nothing.
     if (count != 0) {
         const std::uint64_t last_offset = (slot + count - 1) * frame_bytes;
         if (static_cast<std::uint64_t>(bytes) > total_bytes - header_bytes - last_offset) {
-            view_exceeds_segment();
-        }
-        // Blocks may spill into following slots, so the total length needs its own check.
-        if (static_cast<std::uint64_t>(bytes) > std::numeric_limits<std::int64_t>::max() / count) {
             view_exceeds_segment();
         }
     }

@@ -55,6 +55,12 @@ def test_window_view_geometry(name, args, shape, strides, offset):
     assert address(view) - base_address(ring) == offset if view.nbytes else True
 
 
+def test_empty_views_of_any_representable_shape_convert_to_arrays(name):
+    ring = numbered_ring(name)
+    assert np.asarray(ring.view_frame(0, 2**40, 0)).shape == (2**40, 0)
+    assert np.asarray(ring.view_window(0, 0, 2**20, 2**20)).shape == (0, 2**20, 2**20)
+
+
 def test_views_show_the_slots_values(name):
     ring = numbered_ring(name)
     assert ring.view_frame(1, 1, 4).tolist() == [[4, 5, 6, 7]]
@@ -78,6 +84,8 @@ def test_windows_that_wrap_are_refused(name, args):
     ("view_frame", (0, 1, 17), "view exceeds ring segment"),
     ("view_frame", (0, 2**62, 2**62), "view exceeds ring segment"),  # rows*cols*4 overflows
     ("view_frame", (0, 0, 2**62), "view exceeds ring segment"),      # its row stride would
+    ("view_frame", (0, 2**62, 0), "view exceeds ring segment"),      # empty, yet no array
+    ("view_window", (0, 0, 2**62, 1), "view exceeds ring segment"),
     ("view_window", (0, 4, 1, 5), "view exceeds ring segment"),
     ("view_window", (3, 1, 2**31, 2**31), "view exceeds ring segment"),
 ])
