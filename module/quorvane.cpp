@@ -50,7 +50,8 @@ int ring_buffer_get(PyObject* self, Py_buffer* view, int flags) {
         (!wants_strides && !PyBuffer_IsContiguous(view, 'C')) ||
         ((flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS && !PyBuffer_IsContiguous(view, 'C')) ||
         ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !PyBuffer_IsContiguous(view, 'F')) ||
-        ((flags & PyBUF_ANY_CONTIGUOUS) == PyBUF_ANY_CONTIGUOUS && !PyBuffer_IsContiguous(view, 'A'));
+        ((flags & PyBUF_ANY_CONTIGUOUS) == PyBUF_ANY_CONTIGUOUS &&
+         !PyBuffer_IsContiguous(view, 'A'));
     if (refused) {
         PyErr_SetString(PyExc_BufferError, "ring view is not contiguous");
         view->obj = nullptr;
@@ -120,7 +121,8 @@ PYBIND11_MODULE(quorvane, m) {
                  if ((arr.flags() & py::array::c_style) == 0) {
                      throw std::runtime_error("array must be C-contiguous");
                  }
-                 const std::uint64_t count = ring.frames_in(static_cast<std::uint64_t>(arr.nbytes()));
+                 const std::uint64_t count =
+                     ring.frames_in(static_cast<std::uint64_t>(arr.nbytes()));
                  const auto* src = static_cast<const std::byte*>(arr.data());
                  py::gil_scoped_release unlocked;
                  ring.publish(src, count);

@@ -47,7 +47,7 @@ std::optional<std::string> path_for(const std::string& name) {
 }
 
 bool try_lock(int fd, short type) {
-    struct flock lock {};
+    struct flock lock = {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = 0;
@@ -56,7 +56,8 @@ bool try_lock(int fd, short type) {
 }
 
 bool names_same_file(int fd, const std::string& path) {
-    struct stat by_fd {}, by_name {};
+    struct stat by_fd = {};
+    struct stat by_name = {};
     return ::fstat(fd, &by_fd) == 0 && ::stat(path.c_str(), &by_name) == 0 &&
            by_fd.st_dev == by_name.st_dev && by_fd.st_ino == by_name.st_ino;
 }
@@ -69,7 +70,7 @@ Found open_live(const std::string& path, Mapping*& result) {
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return errno == ENOENT ? Found::absent : Found::failed;
-        struct stat st {};
+        struct stat st = {};
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             ::close(fd);
             return Found::failed;
@@ -127,9 +128,12 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
         Mapping* existing = nullptr;
         switch (open_live(*path, existing)) {
-            case Found::live: return existing;
-            case Found::failed: return nullptr;
-            case Found::absent: break;
+            case Found::live:
+                return existing;
+            case Found::failed:
+                return nullptr;
+            case Found::absent:
+                break;
         }
         const int fd = make_unnamed(bytes);
         if (fd < 0) return nullptr;
@@ -151,24 +155,26 @@ MappingHandle open_mapping(const std::string& name) {
 
 void* map_view(MappingHandle mapping, std::uint64_t bytes) {
     const int fd = static_cast<Mapping*>(mapping)->fd;
-    struct stat st {};
+    struct stat st = {};
     // Mapping past the end of the object would turn reads into SIGBUS.
     if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) < bytes) return nullptr;
     void* view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     return view == MAP_FAILED ? nullptr : view;
 }
 
-void unmap_view(void* view, std::uint64_t bytes) { ::munmap(view, bytes); }
+void unmap_view(void* view, std::uint64_t bytes) {
+    ::munmap(view, bytes);
+}
 
-void close_mapping(MappingHandle handle) {
-    const auto* mapping = static_cast<Mapping*>(handle);
+void close_mapping(MappingHandle mapping) {
+    const auto* held = static_cast<Mapping*>(mapping);
     // Holding the lock exclusively proves no other holder is left.
-    if (mapping->ours && mapping->opener == ::getpid() && try_lock(mapping->fd, F_WRLCK) &&
-        names_same_file(mapping->fd, mapping->path)) {
-        ::unlink(mapping->path.c_str());
+    if (held->ours && held->opener == ::getpid() && try_lock(held->fd, F_WRLCK) &&
+        names_same_file(held->fd, held->path)) {
+        ::unlink(held->path.c_str());
     }
-    ::close(mapping->fd);
-    delete mapping;
+    ::close(held->fd);
+    delete held;
 }
 
 }  // namespace quorvane::platform

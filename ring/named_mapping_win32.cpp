@@ -27,6 +27,8 @@ void unmap_view(void* view, std::uint64_t /*bytes: Windows unmaps the whole view
     ::UnmapViewOfFile(view);
 }
 
-void close_mapping(MappingHandle mapping) { ::CloseHandle(static_cast<HANDLE>(mapping)); }
+void close_mapping(MappingHandle mapping) {
+    ::CloseHandle(static_cast<HANDLE>(mapping));
+}
 
 }  // namespace quorvane::platform

@@ -24,7 +24,9 @@ std::uint64_t checked_total_bytes(std::uint64_t capacity, std::uint64_t frame_by
     return capacity * frame_bytes + ShmRing::header_bytes;
 }
 
-[[noreturn]] void view_exceeds_segment() { throw std::runtime_error("view exceeds ring segment"); }
+[[noreturn]] void view_exceeds_segment() {
+    throw std::runtime_error("view exceeds ring segment");
+}
 
 // Bytes in each slot's rows x cols float32 block. The sizes must be representable the
 // way NumPy counts them (empty dimensions as 1, `frames` blocks in all), so that every
@@ -32,8 +34,8 @@ std::uint64_t checked_total_bytes(std::uint64_t capacity, std::uint64_t frame_by
 std::int64_t block_bytes(std::uint64_t frames, std::int64_t rows, std::int64_t cols) {
     if (rows < 0 || cols < 0) throw std::runtime_error("rows and cols must be non-negative");
     std::uint64_t extent = ShmRing::item_bytes;
-    for (const std::uint64_t dim : {frames, static_cast<std::uint64_t>(rows),
-                                    static_cast<std::uint64_t>(cols)}) {
+    for (const std::uint64_t dim :
+         {frames, static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols)}) {
         const std::uint64_t counted = std::max<std::uint64_t>(dim, 1);
         if (extent > std::numeric_limits<std::int64_t>::max() / counted) view_exceeds_segment();
         extent *= counted;
@@ -104,7 +106,9 @@ ShmRing& ShmRing::operator=(ShmRing&& other) noexcept {
     return *this;
 }
 
-ShmRing::~ShmRing() { release(); }
+ShmRing::~ShmRing() {
+    release();
+}
 
 void ShmRing::release() noexcept {
     // Failures to unmap or close cannot be acted on (this runs in destructors), so the
@@ -168,7 +172,8 @@ ViewGeometry ShmRing::frame_view(std::uint64_t idx, std::int64_t rows, std::int6
 ViewGeometry ShmRing::window_view(std::uint64_t start, std::uint64_t count, std::int64_t rows,
                                   std::int64_t cols) const {
     const std::uint64_t slot = start % capacity;
-    if (count > capacity - slot) throw std::runtime_error("window wraps ring; split into two calls");
+    if (count > capacity - slot)
+        throw std::runtime_error("window wraps ring; split into two calls");
     const std::int64_t bytes = block_bytes(count, rows, cols);
     // The last slot's block must end inside the segment; an empty window reads nothing.
     if (count != 0) {

@@ -54,8 +54,7 @@ struct ShmRing {
     static ShmRing create(const std::string& name, std::uint64_t capacity,
                           std::uint64_t frame_bytes);
     // Attaches to a live segment without touching its contents.
-    static ShmRing open(const std::string& name, std::uint64_t capacity,
-                        std::uint64_t frame_bytes);
+    static ShmRing open(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes);
 
     ShmRing() = default;
     ShmRing(const ShmRing&) = delete;
@@ -67,12 +66,12 @@ struct ShmRing {
     // Unmaps and closes; leaves the handle empty. Safe on an empty handle.
     void release() noexcept;
 
-    std::uint64_t write_idx() const noexcept {
+    [[nodiscard]] std::uint64_t write_idx() const noexcept {
         return std::atomic_ref<std::uint64_t>(header->write_idx).load(std::memory_order_acquire);
     }
 
     // How many frames `nbytes` of source make; throws unless it is a whole number.
-    std::uint64_t frames_in(std::uint64_t nbytes) const;
+    [[nodiscard]] std::uint64_t frames_in(std::uint64_t nbytes) const;
 
     // Copies `count` frames from `src` into the slots after write_idx, then publishes the
     // new index with release ordering. Makes no system call and, unless `src` lies inside
@@ -80,9 +79,10 @@ struct ShmRing {
     void publish(const std::byte* src, std::uint64_t count);
 
     // Float32 views onto slots; slot numbers are taken modulo capacity.
-    ViewGeometry frame_view(std::uint64_t idx, std::int64_t rows, std::int64_t cols) const;
-    ViewGeometry window_view(std::uint64_t start, std::uint64_t count, std::int64_t rows,
-                             std::int64_t cols) const;
+    [[nodiscard]] ViewGeometry frame_view(std::uint64_t idx, std::int64_t rows,
+                                          std::int64_t cols) const;
+    [[nodiscard]] ViewGeometry window_view(std::uint64_t start, std::uint64_t count,
+                                           std::int64_t rows, std::int64_t cols) const;
 
 private:
     static ShmRing attach(platform::MappingHandle mapping, std::uint64_t capacity,

@@ -5,6 +5,18 @@ import uuid
 import pytest
 
 SHM = "/dev/shm"
+# Set by make test-asan: the sanitizers replace the allocator (freed memory waits in a
+# quarantine), so resident memory says nothing about leaks there.
+SANITIZED = bool(os.environ.get("QUORVANE_SANITIZED_BUILD"))
+
+
+def pytest_configure(config):
+    # make test-asan runs the suite against the sanitized build; make sure it really does.
+    if SANITIZED:
+        expected = os.environ["QUORVANE_SANITIZED_BUILD"]
+        import quorvane
+
+        assert quorvane.__file__.startswith(expected + os.sep), quorvane.__file__
 
 
 def shm_path(name: str) -> str:

@@ -3,6 +3,8 @@
 import os
 import signal
 import sys
+import time
+import zlib
 
 import numpy as np
 
@@ -32,43 +34,59 @@ def read_dropped_ring_view(name):
     sys.exit(0 if ok else 1)
 
 
-def publish_numbered_frames(name, capacity, rows, cols, frames, attached, done):
-    """Producer: frame n is filled with n (exact in float32 below 2**24)."""
-    ring = quorvane.Ring.create(name, capacity, rows * cols * 4)
-    attached.wait()  # every consumer has opened the ring
-    frame = np.empty((rows, cols), np.float32)
-    for n in range(frames):
-        frame.fill(n)
+STAMP_BYTES = 16  # sequence number, then a CRC of it and the payload
+
+
+def publish_stamped_frames(name, capacity, rows, cols, attached, done, frames=0):
+    """Producer: frame n holds n, crc32(payload, n) and a payload that varies with n.
+    Runs until `done` is set (or `frames` are published), then keeps the ring alive
+    until `done`."""
+    frame_bytes = rows * cols * 4
+    ring = quorvane.Ring.create(name, capacity, frame_bytes)
+    payloads = np.random.default_rng(1).integers(0, 256, (61, frame_bytes - STAMP_BYTES), np.uint8)
+    frame = np.empty(frame_bytes, np.uint8)
+    attached.wait()
+    n = 0
+    while not done.is_set() and (frames == 0 or n < frames):
+        payload = payloads[n % len(payloads)]
+        frame[STAMP_BYTES:] = payload
+        frame[:STAMP_BYTES].view(np.uint64)[:] = (n, zlib.crc32(payload, n & 0xFFFFFFFF))
         ring.publish(frame)
-    done.wait()  # the segment must outlive the consumers' reads
+        n += 1
+    done.wait()
 
 
-def check_numbered_frames(name, capacity, rows, cols, frames, attached, results):
-    """Consumer: reads the newest frame and every frame the ring still holds, and counts
-    those whose contents are not their sequence number among the frames that cannot have
-    been overwritten while they were read."""
+def check_stamped_frames(name, capacity, rows, cols, attached, stop, results, frames=0):
+    """Consumer: reads every frame the ring still holds, through one array over the whole
+    ring, and counts the ones whose stamp is wrong among those that cannot have been
+    overwritten while they were read. Runs until `stop` is set or frame `frames - 1` is
+    seen."""
+    frame_bytes = rows * cols * 4
     while True:
         try:
-            ring = quorvane.Ring.open(name, capacity, rows * cols * 4)
+            ring = quorvane.Ring.open(name, capacity, frame_bytes)
             break
         except RuntimeError:
-            pass  # the producer has not created it yet
-    window = np.asarray(ring.view_window(0, capacity, rows, cols))
+            time.sleep(0.001)  # the producer has not created it yet
+    slots = np.asarray(ring.view_window(0, capacity, rows, cols)).view(np.uint8)
+    slots = slots.reshape(capacity, frame_bytes)
+    newest = ring.view_frame  # the newest frame, as readers that want only it see it
     attached.wait()
     checked = mismatches = 0
-    w = 0
-    while w < frames:
+    seen = 0
+    while not stop.is_set() and (frames == 0 or seen < frames):
         w = ring.write_idx
-        if w == 0:
+        if w == seen:
+            time.sleep(0)
             continue
-        newest = np.asarray(ring.view_frame(w - 1, rows, cols))
-        seen = [(w - 1, newest.min(), newest.max())]
-        seen += [(n, window[n % capacity].min(), window[n % capacity].max())
-                 for n in range(max(0, w - capacity), w)]
-        # Frame n is overwritten only while frame n + capacity is published.
-        intact_from = ring.write_idx - capacity + 1
-        for n, low, high in seen:
-            if n >= intact_from:
+        np.asarray(newest(w - 1, rows, cols)).view(np.uint32).sum()
+        for n in range(max(seen, w - capacity), w):
+            frame = slots[n % capacity]
+            seq, crc = (int(v) for v in frame[:STAMP_BYTES].view(np.uint64))
+            intact = crc == zlib.crc32(frame[STAMP_BYTES:], seq & 0xFFFFFFFF) and seq == n
+            # Frame n is overwritten only while frame n + capacity is published.
+            if ring.write_idx < n + capacity:
                 checked += 1
-                mismatches += bool(low != n or high != n)
+                mismatches += not intact
+        seen = w
     results.put((checked, mismatches))

@@ -152,10 +152,10 @@ def test_last_view_gone_releases_the_segment(name):
 def test_end_to_end_producer_and_two_consumers(name, spawn):
     capacity, rows, cols, frames = 8, 32, 64, 20000
     attached, done, results = spawn.Barrier(3), spawn.Event(), spawn.Queue()
-    producer = spawn.Process(target=helpers.publish_numbered_frames,
-                             args=(name, capacity, rows, cols, frames, attached, done))
-    consumers = [spawn.Process(target=helpers.check_numbered_frames,
-                               args=(name, capacity, rows, cols, frames, attached, results))
+    producer = spawn.Process(target=helpers.publish_stamped_frames,
+                             args=(name, capacity, rows, cols, attached, done, frames))
+    consumers = [spawn.Process(target=helpers.check_stamped_frames,
+                               args=(name, capacity, rows, cols, attached, done, results, frames))
                  for _ in range(2)]
     for p in [producer, *consumers]:
         p.start()

@@ -19,8 +19,8 @@ Child* start_child(const std::string& role, const std::string& name) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     auto* child = new Child{};
-    if (!CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &child->info)) {
+    if (!CreateProcessA(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &child->info)) {
         delete child;
         throw std::runtime_error("CreateProcessA failed");
     }

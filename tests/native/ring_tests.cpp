@@ -49,7 +49,9 @@ std::vector<std::byte> frames(std::size_t count, std::size_t frame_bytes) {
     return bytes;
 }
 
-std::byte slot_byte(const ShmRing& ring, std::uint64_t slot) { return ring.data[slot * ring.frame_bytes]; }
+std::byte slot_byte(const ShmRing& ring, std::uint64_t slot) {
+    return ring.data[slot * ring.frame_bytes];
+}
 
 }  // namespace
 
@@ -57,8 +59,8 @@ std::byte slot_byte(const ShmRing& ring, std::uint64_t slot) { return ring.data[
 int run_child(const std::string& role, const std::string& name) {
     if (role == "reader") {  // sees the creator's header and frame, publishes one back
         ShmRing ring = ShmRing::open(name, 4, 16);
-        const bool saw = ring.header->capacity == 4 && ring.write_idx() == 1 &&
-                         ring.data[0] == std::byte{7};
+        const bool saw =
+            ring.header->capacity == 4 && ring.write_idx() == 1 && ring.data[0] == std::byte{7};
         const std::vector<std::byte> frame(16, std::byte{9});
         ring.publish(frame.data(), 1);
         return saw ? 0 : 1;
@@ -170,7 +172,7 @@ TEST_CASE("publish fills consecutive slots, wraps, and advances write_idx") {
     CHECK(slot_byte(ring, 1) == std::byte{4});
     CHECK(slot_byte(ring, 2) == std::byte{5});
     CHECK(slot_byte(ring, 3) == std::byte{2});
-    CHECK_THROWS_WITH(ring.frames_in(24), "size not multiple of frame_bytes");
+    CHECK_THROWS_WITH((void)ring.frames_in(24), "size not multiple of frame_bytes");
     ring.publish(nullptr, 0);
     CHECK(ring.write_idx() == 7);
 }
@@ -203,13 +205,15 @@ TEST_CASE("view geometry") {
     CHECK(ring.window_view(3, 0, 2, 2).length == 0);
     CHECK(ring.frame_view(2, 2, 4).length == 32);  // runs into slot 3: still inside
 
-    CHECK_THROWS_WITH(ring.window_view(7, 2, 2, 2), "window wraps ring; split into two calls");
-    CHECK_THROWS_WITH(ring.window_view(1, ~0ull, 1, 1), "window wraps ring; split into two calls");
-    CHECK_THROWS_WITH(ring.frame_view(0, -1, 1), "rows and cols must be non-negative");
-    CHECK_THROWS_WITH(ring.frame_view(3, 2, 4), "view exceeds ring segment");
-    CHECK_THROWS_WITH(ring.frame_view(0, 1ll << 62, 1ll << 62), "view exceeds ring segment");
-    CHECK_THROWS_WITH(ring.frame_view(0, 0, 1ll << 62), "view exceeds ring segment");
-    CHECK_THROWS_WITH(ring.window_view(0, 4, 1, 5), "view exceeds ring segment");
+    CHECK_THROWS_WITH((void)ring.window_view(7, 2, 2, 2),
+                      "window wraps ring; split into two calls");
+    CHECK_THROWS_WITH((void)ring.window_view(1, ~0ull, 1, 1),
+                      "window wraps ring; split into two calls");
+    CHECK_THROWS_WITH((void)ring.frame_view(0, -1, 1), "rows and cols must be non-negative");
+    CHECK_THROWS_WITH((void)ring.frame_view(3, 2, 4), "view exceeds ring segment");
+    CHECK_THROWS_WITH((void)ring.frame_view(0, 1ll << 62, 1ll << 62), "view exceeds ring segment");
+    CHECK_THROWS_WITH((void)ring.frame_view(0, 0, 1ll << 62), "view exceeds ring segment");
+    CHECK_THROWS_WITH((void)ring.window_view(0, 4, 1, 5), "view exceeds ring segment");
 }
 
 TEST_CASE("another process opens the segment and sees published frames") {

@@ -1,0 +1,151 @@
+"""Load, faults and long runs: frames stay intact, nothing crashes, nothing leaks."""
+
+import os
+import signal
+import threading
+import time
+import zlib
+
+import numpy as np
+import pytest
+
+from quorvane import Ring
+
+from conftest import SANITIZED, shm_path
+import helpers
+
+STRESS_SECONDS = float(os.environ.get("QUORVANE_STRESS_SECONDS", "20"))
+
+
+def run_producer_and_consumers(name, spawn, consumers, seconds, kill_producer_after=None):
+    capacity, rows, cols = 8, 64, 64
+    attached = spawn.Barrier(1 + consumers)
+    done, stop, results = spawn.Event(), spawn.Event(), spawn.Queue()
+    producer = spawn.Process(target=helpers.publish_stamped_frames,
+                             args=(name, capacity, rows, cols, attached, done))
+    readers = [spawn.Process(target=helpers.check_stamped_frames,
+                             args=(name, capacity, rows, cols, attached, stop, results))
+               for _ in range(consumers)]
+    producer.start()
+    for p in readers:
+        p.start()
+    try:
+        if kill_producer_after is not None:
+            time.sleep(kill_producer_after)
+            producer.kill()  # SIGKILL: no clean-up of any kind
+            producer.join(10)
+        time.sleep(seconds - (kill_producer_after or 0))
+        stop.set()
+        outcomes = [results.get(timeout=60) for _ in readers]
+    finally:
+        stop.set()
+        done.set()
+        for p in [producer, *readers]:
+            p.join(30)
+            if p.is_alive():
+                p.kill()
+    return producer.exitcode, [p.exitcode for p in readers], outcomes
+
+
+def test_one_producer_four_consumers_under_load(name, spawn):
+    producer_code, reader_codes, outcomes = run_producer_and_consumers(
+        name, spawn, consumers=4, seconds=STRESS_SECONDS)
+    assert producer_code == 0 and reader_codes == [0] * 4
+    for checked, mismatches in outcomes:
+        assert checked > 100 and mismatches == 0
+
+
+def test_consumers_outlive_a_killed_producer_and_the_segment_goes_with_them(name, spawn):
+    producer_code, reader_codes, outcomes = run_producer_and_consumers(
+        name, spawn, consumers=2, seconds=4, kill_producer_after=2)
+    assert producer_code == -signal.SIGKILL and reader_codes == [0, 0]
+    for checked, mismatches in outcomes:
+        assert checked > 0 and mismatches == 0
+    assert not os.path.exists(shm_path(name))
+
+
+def test_publisher_and_reader_threads_in_one_process(name):
+    capacity, frame_bytes, seconds = 4, 256 << 10, 3.0
+    writer = Ring.create(name, capacity, frame_bytes)
+    stop = threading.Event()
+    results, errors = [], []
+
+    def publish():
+        payload = np.random.default_rng(2).integers(0, 256, frame_bytes - 16, np.uint8)
+        frame = np.empty(frame_bytes, np.uint8)
+        n = 0
+        while not stop.is_set():
+            frame[16:] = np.roll(payload, n % 97)
+            frame[:16].view(np.uint64)[:] = (n, zlib.crc32(frame[16:], n & 0xFFFFFFFF))
+            writer.publish(frame)
+            n += 1
+
+    def read():
+        try:
+            ring = Ring.open(name, capacity, frame_bytes)  # a handle of its own
+            checked = mismatches = seen = 0
+            while not stop.is_set():
+                w = ring.write_idx
+                for n in range(max(seen, w - capacity), w):
+                    frame = np.asarray(ring.view_frame(n, 1, frame_bytes // 4)).view(np.uint8)[0]
+                    seq, crc = (int(v) for v in frame[:16].view(np.uint64))
+                    intact = seq == n and crc == zlib.crc32(frame[16:], n & 0xFFFFFFFF)
+                    if ring.write_idx < n + capacity:
+                        checked += 1
+                        mismatches += not intact
+                seen = w
+            results.append((checked, mismatches))
+        except Exception as error:  # noqa: BLE001 - reported by the test
+            errors.append(error)
+
+    threads = [threading.Thread(target=publish)] + [threading.Thread(target=read) for _ in range(3)]
+    for t in threads:
+        t.start()
+    time.sleep(seconds)
+    stop.set()
+    for t in threads:
+        t.join(30)
+    assert not any(t.is_alive() for t in threads), "a thread is stuck"
+    assert errors == [] and len(results) == 3
+    for checked, mismatches in results:
+        assert checked > 0 and mismatches == 0
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_a_million_publishes_allocate_nothing(name):
+    ring = Ring.create(name, 16, 64)
+    frame = np.ones(16, np.float32)
+    for _ in range(10_000):
+        ring.publish(frame)  # warm every path first
+    before = resident_bytes()
+    for _ in range(1_000_000):
+        ring.publish(frame)
+    grown = resident_bytes() - before
+    assert ring.write_idx == 1_010_000
+    assert SANITIZED or grown < 1 << 20, f"resident memory grew by {grown} bytes"
+
+
+def test_create_open_release_cycles_leak_nothing(name):
+    def fds():
+        return len(os.listdir("/proc/self/fd"))
+
+    def entries():
+        return sorted(os.listdir("/dev/shm"))
+
+    Ring.create(name, 4, 16)  # warm up
+    before = fds(), entries(), resident_bytes()
+    for _ in range(10_000):
+        ring = Ring.create(name, 4, 16)
+        reader = Ring.open(name, 4, 16)
+        np.asarray(reader.view_frame(1, 2, 2))
+        del ring, reader
+        with pytest.raises(RuntimeError):
+            Ring.open(name, 4, 16)
+    after = fds(), entries(), resident_bytes()
+    assert after[:2] == before[:2]
+    grown = after[2] - before[2]
+    assert SANITIZED or grown < 1 << 20, f"resident memory grew by {grown} bytes"
