@@ -67,8 +67,10 @@ int ring_buffer_get(PyObject* self, Py_buffer* view, int flags) {
 }
 
 void ring_buffer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);  // a heap type: each instance holds a reference
     Py_XDECREF(reinterpret_cast<RingBuffer*>(self)->ring);
     PyObject_Free(self);
+    Py_DECREF(type);
 }
 
 PyTypeObject* ring_buffer_type = nullptr;
@@ -79,9 +81,9 @@ PyTypeObject* make_ring_buffer_type() {
         {Py_bf_getbuffer, reinterpret_cast<void*>(ring_buffer_get)},
         {0, nullptr},
     };
-    static PyType_Spec spec{"quorvane.RingBuffer", sizeof(RingBuffer), 0,
+    static PyType_Spec type_spec{"quorvane.RingBuffer", sizeof(RingBuffer), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (type == nullptr) throw py::error_already_set();
     return type;
 }

@@ -2,6 +2,7 @@
 
 import hashlib
 import io
+import sys
 
 import numpy as np
 import pytest
@@ -137,6 +138,15 @@ def test_numpy_array_shares_the_ring_memory(name):
 
 def test_views_keep_a_dropped_ring_readable(name, spawn):
     assert run_in_child(spawn, helpers.read_dropped_ring_view, name) == 0
+
+
+def test_views_leave_no_reference_behind(name):
+    ring = numbered_ring(name)
+    exporter_type = type(ring.view_frame(0, 1, 4).obj)
+    before = sys.getrefcount(ring), sys.getrefcount(exporter_type)
+    for _ in range(1000):
+        np.asarray(ring.view_window(0, 2, 1, 4)).sum()
+    assert (sys.getrefcount(ring), sys.getrefcount(exporter_type)) == before
 
 
 def test_last_view_gone_releases_the_segment(name):
