@@ -16,16 +16,16 @@ MESSAGES = {
 MAX_VIEWS = 8
 
 
-def make_array(spec):
-    if not isinstance(spec, dict):
-        return spec  # not an array at all: a list, None, bytes, ...
-    array = np.arange(int(np.prod(spec["shape"], dtype=np.int64)) * 2, dtype=np.int64)
-    array = array.astype(spec["dtype"])[: int(np.prod(spec["shape"]))].reshape(spec["shape"])
-    if spec["fortran"]:
+def make_array(recipe):
+    if not isinstance(recipe, dict):
+        return recipe  # not an array at all: a list, None, bytes, ...
+    array = np.arange(int(np.prod(recipe["shape"], dtype=np.int64)) * 2, dtype=np.int64)
+    array = array.astype(recipe["dtype"])[: int(np.prod(recipe["shape"]))].reshape(recipe["shape"])
+    if recipe["fortran"]:
         array = np.asfortranarray(array)
-    if spec["step"] > 1 and array.ndim:
-        array = array[:: spec["step"]]
-    if spec["readonly"]:
+    if recipe["step"] > 1 and array.ndim:
+        array = array[:: recipe["step"]]
+    if recipe["readonly"]:
         array.flags.writeable = False
     return array
 
