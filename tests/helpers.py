@@ -37,30 +37,49 @@ def read_dropped_ring_view(name):
 STAMP_BYTES = 16  # sequence number, then a CRC of it and the payload
 
 
-def publish_stamped_frames(name, capacity, rows, cols, attached, done, frames=0):
-    """Producer: frame n holds n, crc32(payload, n) and a payload that varies with n.
-    Runs until `done` is set (or `frames` are published), then keeps the ring alive
-    until `done`."""
+def stamp(frame, n, payload):
+    """Fills a uint8 frame as frame n: n, crc32(payload, n), payload."""
+    frame[STAMP_BYTES:] = payload
+    frame[:STAMP_BYTES].view(np.uint64)[:] = (n, zlib.crc32(payload, n & 0xFFFFFFFF))
+
+
+def is_intact(frame, n):
+    seq, crc = (int(v) for v in frame[:STAMP_BYTES].view(np.uint64))
+    return seq == n and crc == zlib.crc32(frame[STAMP_BYTES:], n & 0xFFFFFFFF)
+
+
+def check_held_frames(ring, slots, seen, w):
+    """Checks frames seen .. w-1 that the ring still holds, through `slots` (one uint8
+    row per slot); returns (checked, mismatches) over those that cannot have been
+    overwritten while read: frame n is overwritten only while n + capacity is published."""
+    capacity = len(slots)
+    checked = mismatches = 0
+    for n in range(max(seen, w - capacity), w):
+        intact = is_intact(slots[n % capacity], n)
+        if ring.write_idx < n + capacity:
+            checked += 1
+            mismatches += not intact
+    return checked, mismatches
+
+
+def publish_stamped_frames(name, capacity, rows, cols, attached, running):
+    """Producer: publishes stamped frames while `running` (a shared flag without a lock:
+    the producer may be killed at any instant, and must not die holding one)."""
     frame_bytes = rows * cols * 4
     ring = quorvane.Ring.create(name, capacity, frame_bytes)
     payloads = np.random.default_rng(1).integers(0, 256, (61, frame_bytes - STAMP_BYTES), np.uint8)
     frame = np.empty(frame_bytes, np.uint8)
     attached.wait()
     n = 0
-    while not done.is_set() and (frames == 0 or n < frames):
-        payload = payloads[n % len(payloads)]
-        frame[STAMP_BYTES:] = payload
-        frame[:STAMP_BYTES].view(np.uint64)[:] = (n, zlib.crc32(payload, n & 0xFFFFFFFF))
+    while running.value:
+        stamp(frame, n, payloads[n % len(payloads)])
         ring.publish(frame)
         n += 1
-    done.wait()
 
 
-def check_stamped_frames(name, capacity, rows, cols, attached, stop, results, frames=0):
-    """Consumer: reads every frame the ring still holds, through one array over the whole
-    ring, and counts the ones whose stamp is wrong among those that cannot have been
-    overwritten while they were read. Runs until `stop` is set or frame `frames - 1` is
-    seen."""
+def check_stamped_frames(name, capacity, rows, cols, attached, stop, results):
+    """Consumer: looks at the newest frame through a view of its own and checks every
+    frame the ring still holds through one array over the whole ring, until `stop`."""
     frame_bytes = rows * cols * 4
     while True:
         try:
@@ -70,23 +89,14 @@ def check_stamped_frames(name, capacity, rows, cols, attached, stop, results, fr
             time.sleep(0.001)  # the producer has not created it yet
     slots = np.asarray(ring.view_window(0, capacity, rows, cols)).view(np.uint8)
     slots = slots.reshape(capacity, frame_bytes)
-    newest = ring.view_frame  # the newest frame, as readers that want only it see it
     attached.wait()
-    checked = mismatches = 0
-    seen = 0
-    while not stop.is_set() and (frames == 0 or seen < frames):
+    checked = mismatches = seen = 0
+    while not stop.is_set():
         w = ring.write_idx
         if w == seen:
             time.sleep(0)
             continue
-        np.asarray(newest(w - 1, rows, cols)).view(np.uint32).sum()
-        for n in range(max(seen, w - capacity), w):
-            frame = slots[n % capacity]
-            seq, crc = (int(v) for v in frame[:STAMP_BYTES].view(np.uint64))
-            intact = crc == zlib.crc32(frame[STAMP_BYTES:], seq & 0xFFFFFFFF) and seq == n
-            # Frame n is overwritten only while frame n + capacity is published.
-            if ring.write_idx < n + capacity:
-                checked += 1
-                mismatches += not intact
-        seen = w
+        np.asarray(ring.view_frame(w - 1, rows, cols)).view(np.uint32).sum()
+        counts = check_held_frames(ring, slots, seen, w)
+        checked, mismatches, seen = checked + counts[0], mismatches + counts[1], w
     results.put((checked, mismatches))

@@ -81,7 +81,7 @@ def test_method_argument_conversion(name):
 
 
 def test_ring_errors_are_runtime_errors_with_their_message(name):
-    with pytest.raises(RuntimeError, match="^OpenFileMapping failed$"):
+    with pytest.raises(RuntimeError, match="^OpenFileMapping failed$"):  # a missing name
         Ring.open(name, 4, 16)
 
 

@@ -157,24 +157,3 @@ def test_last_view_gone_releases_the_segment(name):
     assert window.sum() == 0 and piece.tolist() == [[0, 0, 0, 0]]
     del window
     del piece  # the name fixture checks the segment is gone
-
-
-def test_end_to_end_producer_and_two_consumers(name, spawn):
-    capacity, rows, cols, frames = 8, 32, 64, 20000
-    attached, done, results = spawn.Barrier(3), spawn.Event(), spawn.Queue()
-    producer = spawn.Process(target=helpers.publish_stamped_frames,
-                             args=(name, capacity, rows, cols, attached, done, frames))
-    consumers = [spawn.Process(target=helpers.check_stamped_frames,
-                               args=(name, capacity, rows, cols, attached, done, results, frames))
-                 for _ in range(2)]
-    for p in [producer, *consumers]:
-        p.start()
-    try:
-        outcomes = [results.get(timeout=120) for _ in consumers]
-    finally:
-        done.set()
-        for p in [producer, *consumers]:
-            p.join(30)
-    assert [p.exitcode for p in [producer, *consumers]] == [0, 0, 0]
-    for checked, mismatches in outcomes:
-        assert checked > 0 and mismatches == 0
