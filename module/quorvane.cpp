@@ -82,7 +82,7 @@ PyTypeObject* make_ring_buffer_type() {
         {0, nullptr},
     };
     static PyType_Spec type_spec{"quorvane.RingBuffer", sizeof(RingBuffer), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (type == nullptr) throw py::error_already_set();
     return type;
