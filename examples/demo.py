@@ -196,9 +196,9 @@ def main(argv: list[str] | None = None) -> int:
                              args=(i, name, args.capacity, args.rows, args.cols, ready, reports, stop))
                  for i in range(args.consumers)]
     processes = [producer, *consumers]
-    print(f"quorvane demo: {args.rows}x{args.cols} float32 frames "
-          f"({args.rows * args.cols * 4 / 1e6:.2f} MB), ring '{name}' of {args.capacity} slots, "
-          f"{args.consumers} consumers, fps {'max' if args.fps <= 0 else f'{args.fps:g}'}; Ctrl-C stops")
+    print(f"quorvane demo: {args.rows}x{args.cols} float32 ({args.rows * args.cols * 4 / 1e6:.2f} MB"
+          f" a frame), {args.capacity} slots, {args.consumers} consumers, "
+          f"{'max fps' if args.fps <= 0 else f'{args.fps:g} fps'}; Ctrl-C stops")
     # Children start with Ctrl-C ignored (a spawned Python keeps an ignored SIGINT), so a
     # terminal's Ctrl-C reaches only this process, which then stops them in order.
     signal.signal(signal.SIGTERM, signal.default_int_handler)  # stop cleanly on kill too
