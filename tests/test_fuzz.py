@@ -69,7 +69,10 @@ def worker(spawn):
     assert not leftovers, f"fuzzing left segments behind: {leftovers}"
 
 
-@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+# A slow machine (or the sanitizer build) must not turn generation speed into a failure.
+@settings(max_examples=EXAMPLES, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
+                                 HealthCheck.data_too_large])
 @given(program=programs)
 def test_fuzzed_call_sequences(worker, program):
     connection, process = worker

@@ -131,5 +131,4 @@ def test_other_threads_run_while_a_large_frame_is_copied(name):
     # thread; its middle half would see no tick at all.
     quarter = (finished - started) / 4
     middle = [t for t in ticks if started + quarter < t < finished - quarter]
-    assert finished - started > 0.01
     assert len(middle) > 10, f"{len(middle)} ticks in the middle of a {finished - started:.3f} s copy"
