@@ -48,6 +48,12 @@ def is_intact(frame, n):
     return seq == n and crc == zlib.crc32(frame[STAMP_BYTES:], n & 0xFFFFFFFF)
 
 
+def byte_slots(ring):
+    """One array over the whole ring, made once: row k is slot k's bytes (no copy)."""
+    window = np.asarray(ring.view_window(0, ring.capacity, 1, ring.frame_bytes // 4))
+    return window.view(np.uint8).reshape(ring.capacity, ring.frame_bytes)
+
+
 def check_held_frames(ring, slots, seen, w):
     """Checks frames seen .. w-1 that the ring still holds, through `slots` (one uint8
     row per slot); returns (checked, mismatches) over those that cannot have been
@@ -87,8 +93,7 @@ def check_stamped_frames(name, capacity, rows, cols, attached, stop, results):
             break
         except RuntimeError:
             time.sleep(0.001)  # the producer has not created it yet
-    slots = np.asarray(ring.view_window(0, capacity, rows, cols)).view(np.uint8)
-    slots = slots.reshape(capacity, frame_bytes)
+    slots = byte_slots(ring)
     attached.wait()
     checked = mismatches = seen = 0
     while not stop.is_set():

@@ -12,10 +12,9 @@ from conftest import run_in_child
 import helpers
 
 
-def slots(ring, rows=1):
+def slots(ring):
     """Every slot's bytes, read through a window over the whole ring."""
-    cols = ring.frame_bytes // 4 // rows
-    return [bytes(frame) for frame in np.asarray(ring.view_window(0, ring.capacity, rows, cols))]
+    return [bytes(frame) for frame in helpers.byte_slots(ring)]
 
 
 def frames_of(array, frame_bytes):
