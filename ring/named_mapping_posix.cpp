@@ -1,9 +1,11 @@
 // Linux: named mappings as files in /dev/shm, with the lifetime of Windows named objects.
 //
 // Every live handle holds a shared OFD lock on byte 0 of its own descriptor, so the
-// holder count lives in the kernel and dies with a crashed process. The last holder to
-// release can take the lock exclusively and removes the name; anyone who later finds one
-// of our objects with no holder knows its last holder crashed and removes it.
+// holder count lives in the kernel and dies with a crashed process. One of our objects
+// that nobody holds is dead: whoever can lock it exclusively removes its name. Every
+// release drops its own lock first and then looks, so of several last holders leaving
+// at once the one that looks last finds none left; an object whose holders crashed is
+// removed by the next create or open of its name.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -30,7 +32,6 @@ constexpr useconds_t retry_pause_us = 100;
 
 struct Mapping {
     int fd;
-    pid_t opener;  // a forked child shares the parent's lock and must never remove the name
     bool ours;
     std::string path;
 };
@@ -62,10 +63,22 @@ bool names_same_file(int fd, const std::string& path) {
            by_fd.st_dev == by_name.st_dev && by_fd.st_ino == by_name.st_ino;
 }
 
+// Removes the name of one of our objects that nobody holds. Holding its lock exclusively
+// proves that no holder is left in any process (a forked child's inherited lock counts).
+// Returns whether the object was dead.
+bool remove_if_dead(int fd, const std::string& path) {
+    if (!try_lock(fd, F_WRLCK)) return false;
+    if (names_same_file(fd, path)) ::unlink(path.c_str());
+    return true;
+}
+
+bool is_ours(const struct stat& st) {
+    return S_ISREG(st.st_mode) && (st.st_mode & made_by_us) != 0;
+}
+
 enum class Found { live, absent, failed };
 
-// Opens the live object behind `path` with a shared lock held, removing one of ours whose
-// holders all crashed.
+// Opens the live object behind `path` with a shared lock held, removing a dead one of ours.
 Found open_live(const std::string& path, Mapping*& result) {
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
@@ -75,22 +88,12 @@ Found open_live(const std::string& path, Mapping*& result) {
             ::close(fd);
             return Found::failed;
         }
-        const bool ours = (st.st_mode & made_by_us) != 0;
-        bool dying = false;
-        if (try_lock(fd, F_WRLCK)) {
-            if (ours) {
-                // No holder left anywhere: its last holder crashed.
-                if (names_same_file(fd, path)) ::unlink(path.c_str());
-                dying = true;
-            } else {
-                try_lock(fd, F_RDLCK);  // converting our own lock cannot fail
-            }
-        } else if (!try_lock(fd, F_RDLCK)) {
-            dying = true;  // its last holder is removing it right now
-        }
-        // It may have died between our open and our lock.
-        if (!dying && names_same_file(fd, path)) {
-            result = new Mapping{fd, ::getpid(), ours, path};
+        const bool ours = is_ours(st);
+        // A shared lock fails while a remover holds it exclusively, and the object may die
+        // between our open and our lock: either way, look again.
+        if (!(ours && remove_if_dead(fd, path)) && try_lock(fd, F_RDLCK) &&
+            names_same_file(fd, path)) {
+            result = new Mapping{fd, ours, path};
             return Found::live;
         }
         ::close(fd);
@@ -137,7 +140,7 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
         }
         const int fd = make_unnamed(bytes);
         if (fd < 0) return nullptr;
-        if (link_to_name(fd, *path)) return new Mapping{fd, ::getpid(), true, *path};
+        if (link_to_name(fd, *path)) return new Mapping{fd, true, *path};
         const int link_error = errno;
         ::close(fd);
         if (link_error != EEXIST) return nullptr;
@@ -168,12 +171,13 @@ void unmap_view(void* view, std::uint64_t bytes) {
 
 void close_mapping(MappingHandle mapping) {
     const auto* held = static_cast<Mapping*>(mapping);
-    // Holding the lock exclusively proves no other holder is left.
-    if (held->ours && held->opener == ::getpid() && try_lock(held->fd, F_WRLCK) &&
-        names_same_file(held->fd, held->path)) {
-        ::unlink(held->path.c_str());
+    ::close(held->fd);  // drops our lock (in a forked child the parent's copy keeps it)
+    if (held->ours) {
+        const int fd = ::open(held->path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st = {};
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && is_ours(st)) remove_if_dead(fd, held->path);
+        if (fd >= 0) ::close(fd);
     }
-    ::close(held->fd);
     delete held;
 }
 

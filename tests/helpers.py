@@ -23,6 +23,16 @@ def create_then_die(name, ready):
     os.kill(os.getpid(), signal.SIGKILL)
 
 
+def release_together(name, rounds, start):
+    """Opens the ring, then drops the handle at the same moment as another process."""
+    for _ in range(rounds):
+        start.wait(30)
+        ring = quorvane.Ring.open(name, 1, 8)
+        start.wait(30)
+        del ring
+        start.wait(30)
+
+
 def read_dropped_ring_view(name):
     """Drops the Ring while a view and an array made from it live, then reads them."""
     ring = quorvane.Ring.create(name, 2, 16)

@@ -132,6 +132,27 @@ def test_killed_creator_leaves_no_segment(name, spawn, first_look):
     del ring
 
 
+def test_last_holders_releasing_at_once_free_the_name(name, spawn):
+    rounds, start = 2000, spawn.Barrier(3)
+    children = [spawn.Process(target=helpers.release_together, args=(name, rounds, start))
+                for _ in range(2)]
+    for child in children:
+        child.start()
+    try:
+        for _ in range(rounds):
+            ring = Ring.create(name, 1, 8)
+            start.wait(30)  # the children open it
+            start.wait(30)
+            del ring  # now only the children hold it; they release together
+            start.wait(30)
+            assert not os.path.exists(shm_path(name))
+    finally:
+        start.abort()
+        for child in children:
+            child.join(30)
+    assert [child.exitcode for child in children] == [0, 0]
+
+
 def test_forked_child_dropping_its_copy_keeps_parent_segment(name):
     ring = Ring.create(name, 4, 16)
     pid = os.fork()
