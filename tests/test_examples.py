@@ -5,7 +5,6 @@ import re
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 
@@ -38,9 +37,13 @@ def test_demo_stops_cleanly_on_ctrl_c():
     demo = subprocess.Popen([sys.executable, EXAMPLES / "demo.py", "--seconds", "60"], cwd=ROOT,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                             start_new_session=True)
-    time.sleep(4)
+    output = ""
+    for line in demo.stdout:  # wait for the first row of the live table: frames are flowing
+        output += line
+        if line.startswith("#"):
+            break
     os.killpg(demo.pid, signal.SIGINT)  # as a terminal does: the whole process group
-    output, _ = demo.communicate(timeout=60)
+    output += demo.communicate(timeout=60)[0]
     assert demo.returncode == 0, output
     assert "(interrupted)" in output and "process exit codes: [0, 0, 0]" in output
     assert "segment removed: yes" in output
