@@ -20,6 +20,7 @@ import time
 from dataclasses import dataclass, field
 from multiprocessing.queues import Queue
 from multiprocessing.synchronize import Event
+from types import FrameType
 
 import numpy as np
 
@@ -174,12 +175,25 @@ def show(window: list[Tally], started: float, live: bool) -> None:
         print(f"\x1b[{len(lines)}F", end="")  # redraw in place next time
 
 
-def collect(reports: Queue[Report], totals: list[Tally], window: list[Tally], until: float) -> None:
-    while (left := until - time.perf_counter()) > 0:
+class StopRequest:
+    """Ctrl-C and SIGTERM only note that a stop was asked for. Raising KeyboardInterrupt
+    instead could cut a report in half while it is read from the queue, and the summary
+    would then read garbage."""
+
+    def __init__(self) -> None:
+        self.asked = False
+
+    def __call__(self, signum: int, frame: FrameType | None) -> None:
+        self.asked = True
+
+
+def collect(reports: Queue[Report], totals: list[Tally], window: list[Tally], until: float,
+            stop_request: StopRequest | None = None) -> None:
+    while (left := until - time.perf_counter()) > 0 and not (stop_request and stop_request.asked):
         try:
-            report = reports.get(timeout=left)
+            report = reports.get(timeout=min(left, 0.1))  # short waits: a stop is seen soon
         except queue.Empty:
-            return
+            continue
         for tallies in (totals, window):
             tallies[report[0]].add(*report[1:])
 
@@ -201,42 +215,44 @@ def main(argv: list[str] | None = None) -> int:
           f"{'max fps' if args.fps <= 0 else f'{args.fps:g} fps'}; Ctrl-C stops")
     # Children start with Ctrl-C ignored (a spawned Python keeps an ignored SIGINT), so a
     # terminal's Ctrl-C reaches only this process, which then stops them in order.
-    signal.signal(signal.SIGTERM, signal.default_int_handler)  # stop cleanly on kill too
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        for p in processes:
-            p.start()
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for p in processes:
+        p.start()
+    stop_request = StopRequest()
+    signal.signal(signal.SIGINT, stop_request)
+    signal.signal(signal.SIGTERM, stop_request)  # stop cleanly on kill too
 
     live = sys.stdout.isatty()
     totals = [Tally() for _ in consumers]
     started = time.perf_counter()
-    interrupted = False
     try:
         if not ready.wait(30):
             print("error: the producer did not start", file=sys.stderr)
         while ready.is_set() and time.perf_counter() - started < args.seconds:
             window = [Tally() for _ in consumers]
-            collect(reports, totals, window, until=time.perf_counter() + 1.0)
+            collect(reports, totals, window, time.perf_counter() + 1.0, stop_request)
+            if stop_request.asked:
+                break
             show(window, started, live)
-    except KeyboardInterrupt:
-        interrupted = True
     finally:
         stop.set()
         elapsed = time.perf_counter() - started
-        for p in consumers:
-            p.join(10)
-        collect(reports, totals, [Tally() for _ in consumers], until=time.perf_counter() + 0.5)
-        producer.join(10)
+        # Read the consumers' last reports while they exit: a process cannot exit before
+        # what it put on the queue is in the pipe, so joining first could wait for ever.
+        scratch = [Tally() for _ in consumers]
+        deadline = time.perf_counter() + 10
+        while any(p.is_alive() for p in consumers) and time.perf_counter() < deadline:
+            collect(reports, totals, scratch, time.perf_counter() + 0.1)
+        collect(reports, totals, scratch, time.perf_counter() + 0.2)  # the rest of the pipe
         for p in processes:
+            p.join(10)
             if p.is_alive():
                 p.kill()
                 p.join()
     if live:
         print(f"\x1b[{len(consumers) + 2}E", end="")
     leftover = os.path.exists(f"/dev/shm/{name}")
-    print(f"\nsummary over {elapsed:.1f} s{' (interrupted)' if interrupted else ''}:")
+    print(f"\nsummary over {elapsed:.1f} s{' (interrupted)' if stop_request.asked else ''}:")
     print(HEADER)
     for i, t in enumerate(totals):
         print(t.row(f"#{i}", elapsed))
