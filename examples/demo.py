@@ -78,8 +78,15 @@ def produce(name: str, capacity: int, rows: int, cols: int, fps: float,
 
 def consume(ident: int, name: str, capacity: int, rows: int, cols: int,
             ready: Event, reports: Queue[Report], stop: Event) -> None:
-    ready.wait()
-    ring = quorvane.Ring.open(name, capacity, rows * cols * 4)
+    while not ready.wait(0.1):
+        if stop.is_set() or parent_gone():
+            return
+    try:
+        ring = quorvane.Ring.open(name, capacity, rows * cols * 4)
+    except RuntimeError:
+        if stop.is_set():
+            return  # stopped before we attached: the producer has already let the ring go
+        raise
     frame_bytes = rows * cols * 4
     frames = missed = errors = 0
     latencies_ns: list[int] = []
@@ -213,20 +220,35 @@ def main(argv: list[str] | None = None) -> int:
     print(f"quorvane demo: {args.rows}x{args.cols} float32 ({args.rows * args.cols * 4 / 1e6:.2f} MB"
           f" a frame), {args.capacity} slots, {args.consumers} consumers, "
           f"{'max fps' if args.fps <= 0 else f'{args.fps:g} fps'}; Ctrl-C stops")
-    # Children start with Ctrl-C ignored (a spawned Python keeps an ignored SIGINT), so a
-    # terminal's Ctrl-C reaches only this process, which then stops them in order.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    for p in processes:
-        p.start()
     stop_request = StopRequest()
     signal.signal(signal.SIGINT, stop_request)
     signal.signal(signal.SIGTERM, stop_request)  # stop cleanly on kill too
+    # Children start with SIGINT blocked (the mask survives exec), so a terminal's Ctrl-C
+    # reaches only this process, which then stops them in order. One pressed meanwhile
+    # stays pending here until the unblock, instead of being lost. Windows cannot block
+    # signals; there they start with it ignored.
+    can_block = hasattr(signal, "pthread_sigmask")
+    if can_block:
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    else:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        for p in processes:
+            p.start()
+    finally:
+        if can_block:
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+        else:
+            signal.signal(signal.SIGINT, stop_request)
 
     live = sys.stdout.isatty()
     totals = [Tally() for _ in consumers]
     started = time.perf_counter()
     try:
-        if not ready.wait(30):
+        # Short waits, so a Ctrl-C during start-up is not ignored until the producer is up.
+        while not (ready.wait(0.1) or stop_request.asked or time.perf_counter() - started > 30):
+            pass
+        if not (ready.is_set() or stop_request.asked):
             print("error: the producer did not start", file=sys.stderr)
         while ready.is_set() and time.perf_counter() - started < args.seconds:
             window = [Tally() for _ in consumers]
@@ -258,7 +280,8 @@ def main(argv: list[str] | None = None) -> int:
         print(t.row(f"#{i}", elapsed))
     codes = [p.exitcode for p in processes]
     print(f"segment removed: {'no' if leftover else 'yes'}; process exit codes: {codes}")
-    failed = leftover or any(codes) or any(t.frames == 0 or t.errors for t in totals)
+    starved = not stop_request.asked and any(t.frames == 0 for t in totals)  # a stop may come first
+    failed = leftover or any(codes) or starved or any(t.errors for t in totals)
     return 1 if failed else 0
 
 

@@ -7,6 +7,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -33,14 +35,16 @@ def test_demo_streams_to_two_consumers_and_cleans_up():
     assert not [n for n in os.listdir("/dev/shm") if n.startswith("quorvane_demo_")]
 
 
-def test_demo_stops_cleanly_on_ctrl_c():
+# Interrupted during start-up (right after the banner) and once frames flow (a table row).
+@pytest.mark.parametrize("signal_after", ["quorvane demo:", "#"])
+def test_demo_stops_cleanly_on_ctrl_c(signal_after):
     demo = subprocess.Popen([sys.executable, EXAMPLES / "demo.py", "--seconds", "60"], cwd=ROOT,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                             start_new_session=True)
     output = ""
-    for line in demo.stdout:  # wait for the first row of the live table: frames are flowing
+    for line in demo.stdout:
         output += line
-        if line.startswith("#"):
+        if line.startswith(signal_after):
             break
     os.killpg(demo.pid, signal.SIGINT)  # as a terminal does: the whole process group
     output += demo.communicate(timeout=60)[0]
