@@ -217,12 +217,12 @@ def main(argv: list[str] | None = None) -> int:
                              args=(i, name, args.capacity, args.rows, args.cols, ready, reports, stop))
                  for i in range(args.consumers)]
     processes = [producer, *consumers]
+    stop_request = StopRequest()  # installed before the banner says that Ctrl-C stops
+    signal.signal(signal.SIGINT, stop_request)
+    signal.signal(signal.SIGTERM, stop_request)  # stop cleanly on kill too
     print(f"quorvane demo: {args.rows}x{args.cols} float32 ({args.rows * args.cols * 4 / 1e6:.2f} MB"
           f" a frame), {args.capacity} slots, {args.consumers} consumers, "
           f"{'max fps' if args.fps <= 0 else f'{args.fps:g} fps'}; Ctrl-C stops")
-    stop_request = StopRequest()
-    signal.signal(signal.SIGINT, stop_request)
-    signal.signal(signal.SIGTERM, stop_request)  # stop cleanly on kill too
     # Children start with SIGINT blocked (the mask survives exec), so a terminal's Ctrl-C
     # reaches only this process, which then stops them in order. One pressed meanwhile
     # stays pending here until the unblock, instead of being lost. Windows cannot block
