@@ -1,4 +1,4 @@
-// The five platform calls the ring needs, modelled on Windows named file mappings.
+// The platform calls the ring needs, modelled on Windows named file mappings.
 // One implementation per platform: named_mapping_win32.cpp and named_mapping_posix.cpp.
 #pragma once
 
@@ -25,5 +25,9 @@ void unmap_view(void* view, std::uint64_t bytes);
 
 // The object (and its name) lives until the last handle on it, in any process, is closed.
 void close_mapping(MappingHandle mapping);
+
+// Whether [p, p + bytes) overlaps a view of the object behind `mapping` that this process
+// mapped, through this handle or any other: such memory aliases the object's own bytes.
+bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes);
 
 }  // namespace quorvane::platform

@@ -6,14 +6,24 @@
 // release drops its own lock first and then looks, so of several last holders leaving
 // at once the one that looks last finds none left; an object whose holders crashed is
 // removed by the next create or open of its name.
+//
+// Windows has no fork and frees a process's handles however it ends. Here a forked child
+// would share its parent's locks (they belong to the open file description), so the child
+// gives up its copies of the descriptors at once; and a process that exits normally
+// releases the handles its program never closed. Both need the list of live handles.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include "named_mapping.hpp"
 
@@ -31,10 +41,45 @@ constexpr int max_attempts = 1000;
 constexpr useconds_t retry_pause_us = 100;
 
 struct Mapping {
-    int fd;
+    int fd;  // -1 once it holds nothing: released at exit, or inherited through fork
     bool ours;
     std::string path;
+    dev_t device;
+    ino_t inode;
 };
+
+struct View {
+    const std::byte* begin;
+    std::uint64_t bytes;
+    dev_t device;
+    ino_t inode;
+};
+
+// The process's live handles and views. Every change to them, and every descriptor not yet
+// recorded, happens under the lock, so that fork never copies a half-made handle.
+struct Registry {
+    std::mutex lock;
+    std::vector<Mapping*> handles;
+    std::vector<View> views;
+};
+
+void forget_inherited_holds();
+void release_all_at_exit();
+
+Registry& registry() {
+    // Never destroyed: handles may be released during exit, after static destructors ran.
+    static auto* const instance = new Registry;
+    static const bool hooked = [] {
+        ::pthread_atfork([] { registry().lock.lock(); }, [] { registry().lock.unlock(); },
+                         [] {
+                             forget_inherited_holds();
+                             registry().lock.unlock();
+                         });
+        return std::atexit(release_all_at_exit) == 0;
+    }();
+    (void)hooked;
+    return *instance;
+}
 
 // Like Windows, the name ends at its first NUL. POSIX cannot hold an empty name or one
 // with '/', and "." or ".." would name directories.
@@ -47,7 +92,8 @@ std::optional<std::string> path_for(const std::string& name) {
     return std::string(shm_dir) + "/" + base;
 }
 
-bool try_lock(int fd, short type) {
+// Takes (F_RDLCK, F_WRLCK) or drops (F_UNLCK) this descriptor's lock without waiting.
+bool set_lock(int fd, short type) {
     struct flock lock = {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
@@ -67,13 +113,50 @@ bool names_same_file(int fd, const std::string& path) {
 // proves that no holder is left in any process (a forked child's inherited lock counts).
 // Returns whether the object was dead.
 bool remove_if_dead(int fd, const std::string& path) {
-    if (!try_lock(fd, F_WRLCK)) return false;
+    if (!set_lock(fd, F_WRLCK)) return false;
     if (names_same_file(fd, path)) ::unlink(path.c_str());
     return true;
 }
 
 bool is_ours(const struct stat& st) {
     return S_ISREG(st.st_mode) && (st.st_mode & made_by_us) != 0;
+}
+
+Mapping* record(int fd, const struct stat& st, const std::string& path) {
+    auto* made = new Mapping{fd, is_ours(st), path, st.st_dev, st.st_ino};
+    registry().handles.push_back(made);
+    return made;
+}
+
+// Drops this handle's hold, then removes the name if no holder is left. It works on the
+// handle's own descriptor, opened read-write when the handle was made: the process may no
+// longer be allowed to open the file (it may have dropped privileges since).
+void release_hold(Mapping& held) {
+    if (held.ours) {
+        set_lock(held.fd, F_UNLCK);
+        remove_if_dead(held.fd, held.path);
+    }
+    ::close(held.fd);  // drops our lock, if it was not dropped above
+    held.fd = -1;
+}
+
+// In a forked child: the inherited descriptors share the parent's locks, so holding them
+// would keep the parent's segments alive after the parent is done with them. Closing our
+// copies leaves the parent's holds as they were; the child's mappings stay valid.
+void forget_inherited_holds() {
+    for (Mapping* held : registry().handles) {
+        if (held->fd >= 0) ::close(held->fd);
+        held->fd = -1;
+    }
+}
+
+// At a normal exit: segments the program still held (a Ring in a daemon thread, say) go
+// as they would on Windows. Views stay mapped: code may still run until the process ends.
+void release_all_at_exit() {
+    const std::lock_guard guard(registry().lock);
+    for (Mapping* held : registry().handles) {
+        if (held->fd >= 0) release_hold(*held);
+    }
 }
 
 enum class Found { live, absent, failed };
@@ -88,12 +171,11 @@ Found open_live(const std::string& path, Mapping*& result) {
             ::close(fd);
             return Found::failed;
         }
-        const bool ours = is_ours(st);
         // A shared lock fails while a remover holds it exclusively, and the object may die
         // between our open and our lock: either way, look again.
-        if (!(ours && remove_if_dead(fd, path)) && try_lock(fd, F_RDLCK) &&
+        if (!(is_ours(st) && remove_if_dead(fd, path)) && set_lock(fd, F_RDLCK) &&
             names_same_file(fd, path)) {
-            result = new Mapping{fd, ours, path};
+            result = record(fd, st, path);
             return Found::live;
         }
         ::close(fd);
@@ -110,7 +192,7 @@ int make_unnamed(std::uint64_t bytes) {
     // fallocate, not ftruncate: a ring /dev/shm cannot back must fail here, not raise
     // SIGBUS at the first write into an unbacked page.
     if (::fchmod(fd, owner_only | made_by_us) != 0 ||
-        ::fallocate(fd, 0, 0, static_cast<off_t>(bytes)) != 0 || !try_lock(fd, F_RDLCK)) {
+        ::fallocate(fd, 0, 0, static_cast<off_t>(bytes)) != 0 || !set_lock(fd, F_RDLCK)) {
         ::close(fd);
         return -1;
     }
@@ -128,6 +210,7 @@ bool link_to_name(int fd, const std::string& path) {
 MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     const auto path = path_for(name);
     if (!path) return nullptr;
+    const std::lock_guard guard(registry().lock);
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
         Mapping* existing = nullptr;
         switch (open_live(*path, existing)) {
@@ -140,7 +223,8 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
         }
         const int fd = make_unnamed(bytes);
         if (fd < 0) return nullptr;
-        if (link_to_name(fd, *path)) return new Mapping{fd, true, *path};
+        struct stat st = {};
+        if (::fstat(fd, &st) == 0 && link_to_name(fd, *path)) return record(fd, st, *path);
         const int link_error = errno;
         ::close(fd);
         if (link_error != EEXIST) return nullptr;
@@ -151,34 +235,52 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
 
 MappingHandle open_mapping(const std::string& name) {
     const auto path = path_for(name);
+    if (!path) return nullptr;
+    const std::lock_guard guard(registry().lock);
     Mapping* existing = nullptr;
-    if (!path || open_live(*path, existing) != Found::live) return nullptr;
-    return existing;
+    return open_live(*path, existing) == Found::live ? existing : nullptr;
 }
 
 void* map_view(MappingHandle mapping, std::uint64_t bytes) {
-    const int fd = static_cast<Mapping*>(mapping)->fd;
+    const std::lock_guard guard(registry().lock);
+    const auto* held = static_cast<Mapping*>(mapping);
     struct stat st = {};
-    // Mapping past the end of the object would turn reads into SIGBUS.
-    if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) < bytes) return nullptr;
-    void* view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    return view == MAP_FAILED ? nullptr : view;
+    // Mapping past the end of the object would turn reads into SIGBUS. A handle inherited
+    // through fork has no descriptor left to map.
+    if (held->fd < 0 || ::fstat(held->fd, &st) != 0 ||
+        static_cast<std::uint64_t>(st.st_size) < bytes) {
+        return nullptr;
+    }
+    void* view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, held->fd, 0);
+    if (view == MAP_FAILED) return nullptr;
+    registry().views.push_back(
+        {static_cast<const std::byte*>(view), bytes, held->device, held->inode});
+    return view;
 }
 
 void unmap_view(void* view, std::uint64_t bytes) {
+    const std::lock_guard guard(registry().lock);
+    auto& views = registry().views;
+    std::erase_if(views, [view](const View& v) { return v.begin == view; });
     ::munmap(view, bytes);
 }
 
 void close_mapping(MappingHandle mapping) {
-    const auto* held = static_cast<Mapping*>(mapping);
-    ::close(held->fd);  // drops our lock (in a forked child the parent's copy keeps it)
-    if (held->ours) {
-        const int fd = ::open(held->path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-        struct stat st = {};
-        if (fd >= 0 && ::fstat(fd, &st) == 0 && is_ours(st)) remove_if_dead(fd, held->path);
-        if (fd >= 0) ::close(fd);
-    }
+    const std::lock_guard guard(registry().lock);
+    auto* held = static_cast<Mapping*>(mapping);
+    std::erase(registry().handles, held);
+    if (held->fd >= 0) release_hold(*held);
     delete held;
+}
+
+bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes) {
+    const auto* held = static_cast<Mapping*>(mapping);
+    const auto* begin = static_cast<const std::byte*>(p);
+    const std::lock_guard guard(registry().lock);
+    return std::ranges::any_of(registry().views, [&](const View& v) {
+        return v.device == held->device && v.inode == held->inode && begin < v.begin + v.bytes &&
+               v.begin < begin + bytes;
+    });
 }
 
 }  // namespace quorvane::platform

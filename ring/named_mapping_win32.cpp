@@ -3,9 +3,35 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
 #include "named_mapping.hpp"
 
 namespace quorvane::platform {
+namespace {
+
+struct View {
+    const std::byte* begin;
+    std::uint64_t bytes;
+    HANDLE mapping;  // the handle it was mapped through; the ring closes it after unmapping
+};
+
+std::mutex views_lock;
+std::vector<View> views;  // every view this process mapped, for overlaps_object_views
+
+// Whether two handles refer to one section. CompareObjectHandles needs Windows 10; without
+// it, any two handles might: overlaps_object_views then errs on the safe side.
+bool same_object(HANDLE a, HANDLE b) {
+    using Compare = BOOL(WINAPI*)(HANDLE, HANDLE);
+    static const auto compare = reinterpret_cast<Compare>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleA("kernelbase.dll"), "CompareObjectHandles")));
+    return a == b || compare == nullptr || compare(a, b) != FALSE;
+}
+
+}  // namespace
 
 MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     // An existing object of this name is returned as it is; its size stays what it was.
@@ -19,16 +45,34 @@ MappingHandle open_mapping(const std::string& name) {
 }
 
 void* map_view(MappingHandle mapping, std::uint64_t bytes) {
-    return ::MapViewOfFile(static_cast<HANDLE>(mapping), FILE_MAP_ALL_ACCESS, 0, 0,
-                           static_cast<SIZE_T>(bytes));
+    void* view = ::MapViewOfFile(static_cast<HANDLE>(mapping), FILE_MAP_ALL_ACCESS, 0, 0,
+                                 static_cast<SIZE_T>(bytes));
+    if (view != nullptr) {
+        const std::lock_guard guard(views_lock);
+        views.push_back({static_cast<const std::byte*>(view), bytes, static_cast<HANDLE>(mapping)});
+    }
+    return view;
 }
 
 void unmap_view(void* view, std::uint64_t /*bytes: Windows unmaps the whole view*/) {
+    {
+        const std::lock_guard guard(views_lock);
+        std::erase_if(views, [view](const View& v) { return v.begin == view; });
+    }
     ::UnmapViewOfFile(view);
 }
 
 void close_mapping(MappingHandle mapping) {
     ::CloseHandle(static_cast<HANDLE>(mapping));
+}
+
+bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes) {
+    const auto* begin = static_cast<const std::byte*>(p);
+    const std::lock_guard guard(views_lock);
+    return std::ranges::any_of(views, [&](const View& v) {
+        return begin < v.begin + v.bytes && v.begin < begin + bytes &&
+               same_object(v.mapping, static_cast<HANDLE>(mapping));
+    });
 }
 
 }  // namespace quorvane::platform

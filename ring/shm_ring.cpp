@@ -127,31 +127,28 @@ std::uint64_t ShmRing::frames_in(std::uint64_t nbytes) const {
     return nbytes / frame_bytes;
 }
 
-void ShmRing::copy_frames(const std::byte* src, std::uint64_t first_frame, std::uint64_t count) {
-    // One copy per frame, in order: with more frames than slots the later ones win.
-    std::uint64_t slot = first_frame % capacity;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        std::memcpy(data + slot * frame_bytes, src + i * frame_bytes, frame_bytes);
-        if (++slot == capacity) slot = 0;
-    }
-}
-
 void ShmRing::publish(const std::byte* src, std::uint64_t count) {
+    const std::uint64_t nbytes = count * frame_bytes;
+    std::vector<std::byte> snapshot;
+    if (count != 0 && platform::overlaps_object_views(mapping, src, nbytes)) {
+        // The source lies in this segment (an array made from a view, through any of this
+        // process's handles): the frames we write could overwrite frames not yet read.
+        snapshot.assign(src, src + nbytes);
+        src = snapshot.data();
+    }
     auto index = std::atomic_ref<std::uint64_t>(header->write_idx);
     const std::uint64_t w = index.load(std::memory_order_relaxed);  // only this writer stores it
-    const auto ring_begin = reinterpret_cast<std::uintptr_t>(view);
-    const auto src_begin = reinterpret_cast<std::uintptr_t>(src);
-    const bool overlaps = count != 0 && src_begin < ring_begin + total_bytes &&
-                          ring_begin < src_begin + count * frame_bytes;
-    if (overlaps) {
-        // The source is one of our own slots (an array made from a view): the frames we
-        // write could overwrite frames not yet read, so read them all first.
-        const std::vector<std::byte> copy(src, src + count * frame_bytes);
-        copy_frames(copy.data(), w, count);
-    } else {
-        copy_frames(src, w, count);
+    // One copy per frame, in order: with more frames than slots the later ones win. The
+    // index is stored after every frame, so that while frame n is written it already says
+    // n, and a reader's re-check (index < m + capacity) fails for the frame m being
+    // overwritten. The fence keeps that store visible before any byte of the next frame.
+    std::uint64_t slot = w % capacity;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::atomic_thread_fence(std::memory_order_release);
+        std::memcpy(data + slot * frame_bytes, src + i * frame_bytes, frame_bytes);
+        index.store(w + i + 1, std::memory_order_release);
+        if (++slot == capacity) slot = 0;
     }
-    index.store(w + count, std::memory_order_release);
 }
 
 ViewGeometry ShmRing::frame_view(std::uint64_t idx, std::int64_t rows, std::int64_t cols) const {

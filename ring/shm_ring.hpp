@@ -66,16 +66,19 @@ struct ShmRing {
     // Unmaps and closes; leaves the handle empty. Safe on an empty handle.
     void release() noexcept;
 
+    // Acquire: the frames below it are complete. The fence before the load also orders it
+    // after the caller's earlier reads of a frame, which makes it a valid re-check.
     [[nodiscard]] std::uint64_t write_idx() const noexcept {
+        std::atomic_thread_fence(std::memory_order_acquire);
         return std::atomic_ref<std::uint64_t>(header->write_idx).load(std::memory_order_acquire);
     }
 
     // How many frames `nbytes` of source make; throws unless it is a whole number.
     [[nodiscard]] std::uint64_t frames_in(std::uint64_t nbytes) const;
 
-    // Copies `count` frames from `src` into the slots after write_idx, then publishes the
-    // new index with release ordering. Makes no system call and, unless `src` lies inside
-    // this ring's own mapping, allocates nothing.
+    // Copies `count` frames from `src` into the slots after write_idx, storing the advanced
+    // index with release ordering after each. Makes no system call and, unless `src` lies
+    // in this segment itself, allocates nothing.
     void publish(const std::byte* src, std::uint64_t count);
 
     // Float32 views onto slots; slot numbers are taken modulo capacity.
@@ -87,7 +90,6 @@ struct ShmRing {
 private:
     static ShmRing attach(platform::MappingHandle mapping, std::uint64_t capacity,
                           std::uint64_t frame_bytes, std::uint64_t total_bytes);
-    void copy_frames(const std::byte* src, std::uint64_t first_frame, std::uint64_t count);
 };
 
 }  // namespace quorvane

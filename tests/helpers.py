@@ -78,19 +78,21 @@ def check_held_frames(ring, slots, seen, w):
     return checked, mismatches
 
 
-def publish_stamped_frames(name, capacity, rows, cols, attached, running):
-    """Producer: publishes stamped frames while `running` (a shared flag without a lock:
-    the producer may be killed at any instant, and must not die holding one)."""
+def publish_stamped_frames(name, capacity, rows, cols, per_call, attached, running):
+    """Producer: publishes stamped frames, `per_call` in each publish, while `running` (a
+    shared flag without a lock: the producer may be killed at any instant, and must not die
+    holding one)."""
     frame_bytes = rows * cols * 4
     ring = quorvane.Ring.create(name, capacity, frame_bytes)
     payloads = np.random.default_rng(1).integers(0, 256, (61, frame_bytes - STAMP_BYTES), np.uint8)
-    frame = np.empty(frame_bytes, np.uint8)
+    frames = np.empty((per_call, frame_bytes), np.uint8)
     attached.wait()
     n = 0
     while running.value:
-        stamp(frame, n, payloads[n % len(payloads)])
-        ring.publish(frame)
-        n += 1
+        for i, frame in enumerate(frames):
+            stamp(frame, n + i, payloads[(n + i) % len(payloads)])
+        ring.publish(frames)
+        n += per_call
 
 
 def check_stamped_frames(name, capacity, rows, cols, attached, stop, results):

@@ -90,21 +90,21 @@ def test_other_handles_and_processes_see_the_new_index(name, spawn):
     assert queue.get(timeout=10)[2:] == (1, np.arange(4, dtype=np.float32).tobytes())
 
 
-@pytest.mark.parametrize("source", ["frame_view", "window_view", "same_slot"])
-def test_source_inside_the_ring_is_copied_first(name, source):
+@pytest.mark.parametrize("source", ["frame", "window", "same slot", "another handle's window"])
+def test_source_inside_the_segment_is_copied_first(name, source):
     ring = Ring.create(name, 4, 16)
-    data = np.arange(16, dtype=np.float32)
-    ring.publish(data)  # write_idx 4: the next frames go to slots 0, 1, 2
-    expected = frames_of(data, 16)
-    if source == "frame_view":
-        src, new = np.asarray(ring.view_frame(1, 1, 4)), [expected[1]]
-    elif source == "window_view":
-        # slots 1-3 into slots 0-2: a forward copy would read slot 1 after overwriting it
-        src, new = np.asarray(ring.view_window(1, 3, 1, 4)), expected[1:4]
-    else:
-        src, new = np.asarray(ring.view_frame(0, 1, 4)), [expected[0]]
-    ring.publish(src)
-    assert slots(ring)[:len(new)] == new
+    ring.publish(np.arange(20, dtype=np.float32))  # write_idx 5: the next frames go to slots 1-3
+    before = slots(ring)
+    reader = Ring.open(name, 4, 16)  # a second mapping of the same pages
+    view, taken = {
+        "frame": (ring.view_frame(0, 1, 4), [0]),
+        # slots 0-2 into slots 1-3: a plain forward copy would spread slot 0 over all three
+        "window": (ring.view_window(0, 3, 1, 4), [0, 1, 2]),
+        "same slot": (ring.view_frame(1, 1, 4), [1]),
+        "another handle's window": (reader.view_window(0, 3, 1, 4), [0, 1, 2]),
+    }[source]
+    ring.publish(np.asarray(view))
+    assert slots(ring)[1:1 + len(taken)] == [before[k] for k in taken]
 
 
 def test_other_threads_run_while_a_large_frame_is_copied(name):

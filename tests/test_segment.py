@@ -1,9 +1,13 @@
 """Segments: layout, lifetime across handles and processes, and the Linux layer's rules."""
 
+import gc
 import os
+import shutil
 import signal
 import stat
 import struct
+import subprocess
+import sys
 from multiprocessing import shared_memory
 
 import numpy as np
@@ -27,7 +31,7 @@ def test_create_writes_header_and_zero_slots_into_a_private_segment(name):
     assert (write_idx, capacity, frame_bytes) == (0, 4, 16)
     assert len(data) == 88 and data[24:] == bytes(64)
     assert (ring.capacity, ring.frame_bytes, ring.write_idx) == (4, 16, 0)
-    assert stat.S_IMODE(os.stat(shm_path(name)).st_mode) & 0o777 == 0o600
+    assert stat.S_IMODE(os.stat(shm_path(name)).st_mode) == 0o1600  # sticky: made by us
 
 
 def test_open_with_other_geometry(name):
@@ -155,20 +159,91 @@ def test_last_holders_releasing_at_once_free_the_name(name, spawn):
     assert [child.exitcode for child in children] == [0, 0]
 
 
+def fork_child(body):
+    """Runs body() in a forked child that ends with os._exit, as multiprocessing's fork
+    children do: no clean-up of any kind. Returns the pid."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            code = 0 if body() else 1
+        finally:
+            os._exit(code)
+    return pid
+
+
+def exit_code(pid):
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
 def test_forked_child_dropping_its_copy_keeps_parent_segment(name):
     ring = Ring.create(name, 4, 16)
-    pid = os.fork()
-    if pid == 0:  # the child drops its copy and exits without Python's clean-up
-        try:
-            del ring
-            import gc
-            gc.collect()
-        finally:
-            os._exit(0)
-    os.waitpid(pid, 0)
-    assert os.path.exists(shm_path(name))
+
+    def drop():
+        nonlocal ring
+        del ring
+        gc.collect()
+        return True
+
+    assert exit_code(fork_child(drop)) == 0
     assert Ring.open(name, 4, 16).capacity == 4
     del ring
+
+
+def test_forked_child_reads_its_inherited_ring_without_holding_the_segment(name):
+    ring = Ring.create(name, 4, 16)
+    go_read, go_write = os.pipe()
+
+    def read_when_told():
+        os.close(go_write)
+        return os.read(go_read, 1) == b"x" and ring.view_frame(0, 1, 4).tolist() == [[7] * 4]
+
+    pid = fork_child(read_when_told)
+    try:
+        ring.publish(np.full(4, 7, np.float32))  # after the fork: the mapping is shared
+        del ring  # the parent was the only holder: the name goes now, the child still running
+        assert not os.path.exists(shm_path(name))
+        os.write(go_write, b"x")
+    finally:
+        os.close(go_write)  # the child stops waiting whatever happened here
+        assert exit_code(pid) == 0
+
+
+def test_exit_releases_rings_the_program_never_dropped(name):
+    held_by_thread, in_cycle = name, name + "_cycle"
+    code = f"""if True:
+        import threading, time, quorvane
+        ring = quorvane.Ring.create({held_by_thread!r}, 4, 16)
+        threading.Thread(target=lambda r=ring: time.sleep(60), daemon=True).start()
+        cycle = [quorvane.Ring.create({in_cycle!r}, 4, 16)]
+        cycle.append(cycle)
+        del ring
+        """
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+    assert not os.path.exists(shm_path(in_cycle))  # the fixture checks the other
+
+
+def private_dev_shm_available():
+    probe = ["unshare", "--mount", "sh", "-c", "mount -t tmpfs tmpfs /dev/shm"]
+    return os.geteuid() == 0 and shutil.which("unshare") and subprocess.run(probe).returncode == 0
+
+
+# In the usual /dev/shm (sticky), only a file's owner may remove it, so a process that gave
+# up root cannot remove a name root made. Without the sticky bit it can, and must.
+@pytest.mark.skipif(not private_dev_shm_available(), reason="needs root and mount namespaces")
+def test_last_holder_frees_the_name_after_dropping_privileges(name):
+    code = f"""if True:
+        import os, quorvane
+        ring = quorvane.Ring.create({name!r}, 4, 16)
+        os.setgid(65534)
+        os.setuid(65534)
+        del ring
+        assert not os.path.exists("/dev/shm/{name}")
+        quorvane.Ring.create({name!r}, 4, 16)  # the name is free for the new user
+        """
+    shell = 'mount -t tmpfs -o mode=0777 tmpfs /dev/shm && exec "$0" -c "$1"'
+    subprocess.run(["unshare", "--mount", "sh", "-c", shell, sys.executable, code], check=True,
+                   timeout=60)
 
 
 def test_foreign_segment_is_opened_but_never_removed(name):

@@ -17,12 +17,12 @@ import helpers
 STRESS_SECONDS = float(os.environ.get("QUORVANE_STRESS_SECONDS", "20"))
 
 
-def run_producer_and_consumers(name, spawn, consumers, seconds, kill_producer_after=None):
-    capacity, rows, cols = 8, 64, 64
+def run_producer_and_consumers(name, spawn, consumers, seconds, kill_producer_after=None,
+                               capacity=8, rows=64, cols=64, per_call=1):
     attached = spawn.Barrier(1 + consumers)
     running, stop, results = spawn.RawValue(ctypes.c_bool, True), spawn.Event(), spawn.Queue()
     producer = spawn.Process(target=helpers.publish_stamped_frames,
-                             args=(name, capacity, rows, cols, attached, running))
+                             args=(name, capacity, rows, cols, per_call, attached, running))
     readers = [spawn.Process(target=helpers.check_stamped_frames,
                              args=(name, capacity, rows, cols, attached, stop, results))
                for _ in range(consumers)]
@@ -47,10 +47,19 @@ def run_producer_and_consumers(name, spawn, consumers, seconds, kill_producer_af
     return producer.exitcode, [p.exitcode for p in readers], outcomes
 
 
-@pytest.mark.parametrize("consumers, seconds", [(2, 2), (4, STRESS_SECONDS)])
-def test_producer_and_consumer_processes_see_only_intact_frames(name, spawn, consumers, seconds):
+# Several frames per call: while a call writes its second frame, the index must already
+# name it, or a reader's re-check passes frames that are being overwritten. Few large
+# slots make the oldest held frame the one being overwritten most of the time.
+@pytest.mark.parametrize("consumers, seconds, geometry", [
+    (2, 2, {}),
+    (4, STRESS_SECONDS, {}),
+    (2, 3, {"capacity": 4, "rows": 256, "cols": 256, "per_call": 2}),
+    (2, 3, {"capacity": 4, "rows": 256, "cols": 256, "per_call": 3}),
+], ids=["2 consumers", "4 consumers, long", "2 frames a call", "3 frames a call"])
+def test_producer_and_consumer_processes_see_only_intact_frames(name, spawn, consumers, seconds,
+                                                                geometry):
     producer_code, reader_codes, outcomes = run_producer_and_consumers(
-        name, spawn, consumers=consumers, seconds=seconds)
+        name, spawn, consumers=consumers, seconds=seconds, **geometry)
     assert producer_code == 0 and reader_codes == [0] * consumers
     for checked, mismatches in outcomes:
         assert checked > 100 and mismatches == 0

@@ -177,15 +177,26 @@ TEST_CASE("publish fills consecutive slots, wraps, and advances write_idx") {
     CHECK(ring.write_idx() == 7);
 }
 
-TEST_CASE("publish from the ring's own slots reads them before writing") {
-    ShmRing ring = ShmRing::create(unique_name("overlap"), 4, 16);
-    const auto four = frames(4, 16);
-    ring.publish(four.data(), 4);
-    ring.publish(ring.data + 16, 3);  // slots 1..3 into slots 0..2
-    CHECK(slot_byte(ring, 0) == std::byte{2});
-    CHECK(slot_byte(ring, 1) == std::byte{3});
-    CHECK(slot_byte(ring, 2) == std::byte{4});
-    CHECK(ring.write_idx() == 7);
+TEST_CASE("publish from the segment's own slots reads them all before writing") {
+    const auto name = unique_name("overlap");
+    ShmRing ring = ShmRing::create(name, 4, 16);
+    ShmRing other = ShmRing::open(name, 4, 16);  // the same pages at another address
+    const auto five = frames(5, 16);
+    ring.publish(five.data(), 5);  // slots hold 5, 2, 3, 4; the next frame goes to slot 1
+    SUBCASE("through its own view") {
+        ring.publish(ring.data, 3);  // slots 0..2 into slots 1..3
+    }
+    SUBCASE("through another handle's view") {
+        ring.publish(other.data, 3);
+    }
+    CHECK(slot_byte(ring, 1) == std::byte{5});
+    CHECK(slot_byte(ring, 2) == std::byte{2});
+    CHECK(slot_byte(ring, 3) == std::byte{3});
+    CHECK(ring.write_idx() == 8);
+    // Another segment's slots are no alias: a relay from one ring into another copies once.
+    ShmRing unrelated = ShmRing::create(unique_name("unrelated"), 4, 16);
+    CHECK(platform::overlaps_object_views(ring.mapping, other.data, 16));
+    CHECK_FALSE(platform::overlaps_object_views(unrelated.mapping, other.data, 16));
 }
 
 TEST_CASE("view geometry") {
@@ -261,14 +272,19 @@ TEST_CASE("opening with a geometry bigger than the segment") {
     CHECK_THROWS_WITH(ShmRing::open(name, 512, 16), "MapViewOfFile failed");  // past the page
 }
 
-TEST_CASE("an empty name") {
+TEST_CASE("names the layers treat differently: empty, and with '/'") {
+    const auto slashed = unique_name("dir/name");
 #ifdef _WIN32
     // kernel32 takes an empty name as no name: a private section nobody else can open.
     ShmRing ring = ShmRing::create("", 4, 16);
     CHECK(ring.write_idx() == 0);
+    // '/' is an ordinary character in a section's name.
+    ShmRing with_slash = ShmRing::create(slashed, 4, 16);
+    CHECK(ShmRing::open(slashed, 4, 16).capacity == 4);
 #else
-    // A file in /dev/shm needs a name.
+    // A file in /dev/shm needs a name, and '/' would make it a path.
     CHECK_THROWS_WITH(ShmRing::create("", 4, 16), "CreateFileMapping failed");
+    CHECK_THROWS_WITH(ShmRing::create(slashed, 4, 16), "CreateFileMapping failed");
 #endif
     CHECK_THROWS_WITH(ShmRing::open("", 4, 16), "OpenFileMapping failed");
 }
