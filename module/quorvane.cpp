@@ -67,31 +67,44 @@ int ring_buffer_get(PyObject* self, Py_buffer* view, int flags) {
 }
 
 void ring_buffer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);  // a heap type: each instance holds a reference
     Py_XDECREF(reinterpret_cast<RingBuffer*>(self)->ring);
     PyObject_Free(self);
-    Py_DECREF(type);
 }
 
-PyTypeObject* ring_buffer_type = nullptr;
+// A static type, made ready once per process: legacy sub-interpreters (which embedding
+// hosts use) run the module body again, and a type owned by one interpreter must not back
+// another's views. Its instances hold no reference to it.
+PyBufferProcs ring_buffer_procs = {ring_buffer_get, nullptr};
 
-PyTypeObject* make_ring_buffer_type() {
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(ring_buffer_dealloc)},
-        {Py_bf_getbuffer, reinterpret_cast<void*>(ring_buffer_get)},
-        {0, nullptr},
-    };
-    static PyType_Spec type_spec{"quorvane.RingBuffer", sizeof(RingBuffer), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-    if (type == nullptr) throw py::error_already_set();
+PyTypeObject make_ring_buffer_type() {
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
+    type.tp_name = "quorvane.RingBuffer";
+    type.tp_basicsize = sizeof(RingBuffer);
+    type.tp_dealloc = ring_buffer_dealloc;
+    type.tp_as_buffer = &ring_buffer_procs;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     return type;
+}
+
+PyTypeObject ring_buffer_type = make_ring_buffer_type();
+
+// pybind11 makes a Ring without tp_new (it casts the ShmRing a factory returns), so tp_new
+// serves only Ring() and Ring.__new__(Ring). Both are refused: a Ring made that way would
+// have no ShmRing behind it. The message is pybind11's own for a class without constructor.
+PyObject* refuse_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    PyObject* name = PyType_GetFullyQualifiedName(type);
+    if (name != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%U: No constructor defined!", name);
+        Py_DECREF(name);
+    }
+    return nullptr;
 }
 
 py::memoryview make_view(const ShmRing& ring, const ViewGeometry& geometry) {
     // The Ring that owns `ring`: pybind11 maps the native object back to its Python one.
     py::object owner = py::cast(&ring, py::return_value_policy::reference);
-    auto* exporter = PyObject_New(RingBuffer, ring_buffer_type);
+    auto* exporter = PyObject_New(RingBuffer, &ring_buffer_type);
     if (exporter == nullptr) throw py::error_already_set();
     exporter->ring = owner.release().ptr();
     exporter->first = geometry.first;
@@ -110,10 +123,14 @@ py::memoryview make_view(const ShmRing& ring, const ViewGeometry& geometry) {
 }  // namespace
 
 PYBIND11_MODULE(quorvane, m) {
-    ring_buffer_type = make_ring_buffer_type();
+    if (!PyType_HasFeature(&ring_buffer_type, Py_TPFLAGS_READY) &&
+        PyType_Ready(&ring_buffer_type) != 0) {
+        throw py::error_already_set();
+    }
 
-    py::class_<ShmRing>(m, "Ring")
-        .def_static("create", &ShmRing::create)
+    py::class_<ShmRing> ring(m, "Ring");
+    reinterpret_cast<PyTypeObject*>(ring.ptr())->tp_new = refuse_new;
+    ring.def_static("create", &ShmRing::create)
         .def_static("open", &ShmRing::open)
         .def_readonly("frame_bytes", &ShmRing::frame_bytes)
         .def_readonly("capacity", &ShmRing::capacity)

@@ -32,9 +32,11 @@ def make_array(recipe):
 
 def step(op, args, rings, views):
     """Runs one call; returns a complaint, or None when the outcome was acceptable."""
-    ring = rings[args[0] % len(rings)] if rings and op not in ("create", "open") else None
+    ring = rings[args[0] % len(rings)] if rings and op not in ("create", "open", "new") else None
     if op in ("create", "open"):
         rings.append(getattr(quorvane.Ring, op)(*args))
+    elif op == "new":  # a Ring without a segment behind it must never come to be
+        rings.append(quorvane.Ring.__new__(quorvane.Ring))
     elif ring is None:
         return None
     elif op == "props":

@@ -51,6 +51,7 @@ steps = st.one_of(
     st.tuples(st.just("view_window"),
               st.tuples(st.integers(0, 3), sizes, sizes, signed, signed)),
     st.tuples(st.just("drop"), st.tuples(st.integers(0, 3))),
+    st.tuples(st.just("new"), st.just(())),
 )
 programs = st.tuples(usable_ring, st.lists(steps, max_size=25)).map(
     lambda first_and_rest: [first_and_rest[0], *first_and_rest[1]])

@@ -25,8 +25,23 @@ def test_import_does_not_load_numpy():
 
 
 def test_ring_has_no_constructor():
-    with pytest.raises(TypeError, match=r"quorvane\.Ring: No constructor defined!"):
+    with pytest.raises(TypeError, match=r"^quorvane\.Ring: No constructor defined!$"):
         Ring()
+    with pytest.raises(TypeError):
+        Ring.__new__(Ring)  # would be a Ring with no segment behind it
+    with pytest.raises(TypeError, match="No constructor defined!"):
+        type("Sub", (Ring,), {})()
+
+
+def test_a_legacy_sub_interpreter_leaves_the_main_interpreters_views_alone(name):
+    code = f"""if True:
+        import _testcapi, quorvane
+        ring = quorvane.Ring.create({name!r}, 2, 16)
+        before = type(ring.view_frame(0, 1, 4).obj)
+        assert _testcapi.run_in_subinterp("import quorvane") == 0  # runs the module body again
+        assert type(ring.view_frame(0, 1, 4).obj) is before
+        """
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
 
 
 @pytest.mark.parametrize("sizes", [(-1, 16), (4.0, 16), (4, 2**64), ("4", 16), (4,)])
