@@ -3,7 +3,8 @@
     python examples/consumer.py [--name camera0] [--frames 0]
 
 Shows the reader pattern: poll write_idx, look at the newest frame, notice when it fell
-more than `capacity` frames behind, and read a range that wraps with two view_window calls.
+more than `capacity` frames behind or the producer restarted, and read a range that wraps
+with two view_window calls.
 """
 
 import argparse
@@ -50,10 +51,13 @@ def main() -> None:
     slots = np.asarray(ring.view_window(0, CAPACITY, ROWS, COLS))
 
     seen = ring.write_idx  # frames before this one are not ours to read
-    read = lost = 0
+    read = lost = restarts = 0
     try:
         while args.frames == 0 or seen < args.frames:
             w = ring.write_idx  # acquire: every frame below w is fully written
+            if w < seen:  # the index went down: a new producer called create; start over
+                restarts += 1
+                seen = 0
             if w == seen:
                 time.sleep(0.001)
                 continue
@@ -63,8 +67,9 @@ def main() -> None:
             for seq in range(seen, w):
                 value = float(slots[seq % CAPACITY][0, 0])  # your processing reads here
                 # The producer may have moved on while we read: frame `seq` was intact
-                # only if write_idx is still below seq + CAPACITY afterwards.
-                if ring.write_idx >= seq + CAPACITY:
+                # only if write_idx is still below seq + CAPACITY afterwards, and not below
+                # w (a restarted producer may have written over it).
+                if not w <= ring.write_idx < seq + CAPACITY:
                     lost += 1
                     continue
                 read += 1
@@ -72,7 +77,7 @@ def main() -> None:
             seen = w
     except KeyboardInterrupt:
         pass
-    print(f"read {read} frames, lost {lost}")
+    print(f"read {read} frames, lost {lost}, producer restarts {restarts}")
 
     # Readers that only want the latest frame (a display, say) skip the loop above:
     w = ring.write_idx

@@ -28,8 +28,9 @@ import quorvane
 
 REPORT_EVERY = 0.5  # seconds between a consumer's reports
 STAMP_FLOATS = 4  # sequence number and timestamp: two int64 in the first four floats
-# What a consumer reports: id, frames, bytes, latencies (ns), missed, errors, spot x.
-Report = tuple[int, int, int, list[int], int, int, float]
+# What a consumer reports: id, frames, bytes, latencies (ns), missed, errors, spot x,
+# producer restarts.
+Report = tuple[int, int, int, list[int], int, int, float, int]
 
 
 def stamp(frame: np.ndarray, seq: int) -> None:
@@ -88,13 +89,16 @@ def consume(ident: int, name: str, capacity: int, rows: int, cols: int,
             return  # stopped before we attached: the producer has already let the ring go
         raise
     frame_bytes = rows * cols * 4
-    frames = missed = errors = 0
+    frames = missed = errors = restarts = 0
     latencies_ns: list[int] = []
     spot_x = 0.0
     last_seq = -1
     next_report = time.perf_counter() + REPORT_EVERY
     while not stop.is_set():
         w = ring.write_idx
+        if w <= last_seq:  # the index went down: a new producer called create
+            restarts += 1
+            last_seq = -1
         if w == 0 or w - 1 == last_seq:
             os.sched_yield() if hasattr(os, "sched_yield") else time.sleep(0)
         else:
@@ -106,8 +110,9 @@ def consume(ident: int, name: str, capacity: int, rows: int, cols: int,
             # holds the stamp).
             spot_x = float(np.argmax(frame[1:].sum(axis=0)))
             # Frame `newest` is intact only if the producer has not started on slot
-            # `newest` again meanwhile; otherwise the result is dropped like a missed frame.
-            if ring.write_idx - newest < capacity:
+            # `newest` again meanwhile (nor restarted); otherwise the result is dropped like
+            # a missed frame.
+            if w <= ring.write_idx < newest + capacity:
                 if seq == newest:
                     frames += 1
                     latencies_ns.append(arrived_ns - sent_ns)
@@ -118,11 +123,13 @@ def consume(ident: int, name: str, capacity: int, rows: int, cols: int,
         if time.perf_counter() >= next_report:
             if parent_gone():
                 break
-            reports.put((ident, frames, frames * frame_bytes, latencies_ns, missed, errors, spot_x))
-            frames = missed = errors = 0
+            reports.put((ident, frames, frames * frame_bytes, latencies_ns, missed, errors,
+                         spot_x, restarts))
+            frames = missed = errors = restarts = 0
             latencies_ns = []
             next_report += REPORT_EVERY
-    reports.put((ident, frames, frames * frame_bytes, latencies_ns, missed, errors, spot_x))
+    reports.put((ident, frames, frames * frame_bytes, latencies_ns, missed, errors, spot_x,
+                 restarts))
 
 
 @dataclass
@@ -132,16 +139,18 @@ class Tally:
     missed: int = 0
     errors: int = 0
     spot_x: float = 0.0
+    restarts: int = 0
     latencies_ns: list[int] = field(default_factory=list)
 
     def add(self, frames: int, nbytes: int, latencies_ns: list[int], missed: int,
-            errors: int, spot_x: float) -> None:
+            errors: int, spot_x: float, restarts: int) -> None:
         self.frames += frames
         self.nbytes += nbytes
         self.latencies_ns += latencies_ns
         self.missed += missed
         self.errors += errors
         self.spot_x = spot_x
+        self.restarts += restarts
 
     def row(self, label: str, seconds: float) -> str:
         if self.latencies_ns:
@@ -279,6 +288,8 @@ def main(argv: list[str] | None = None) -> int:
     for i, t in enumerate(totals):
         print(t.row(f"#{i}", elapsed))
     codes = [p.exitcode for p in processes]
+    if any(t.restarts for t in totals):
+        print(f"the producer restarted: seen {max(t.restarts for t in totals)} times")
     print(f"segment removed: {'no' if leftover else 'yes'}; process exit codes: {codes}")
     starved = not stop_request.asked and any(t.frames == 0 for t in totals)  # a stop may come first
     failed = leftover or any(codes) or starved or any(t.errors for t in totals)
