@@ -71,8 +71,10 @@ ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
     ShmRing ring = attach(mapping, capacity, frame_bytes, total);
     // write_idx first: readers of a reused segment must not see old frames as new.
     std::atomic_ref<std::uint64_t>(ring.header->write_idx).store(0, std::memory_order_release);
-    ring.header->capacity = capacity;
-    ring.header->frame_bytes = frame_bytes;
+    std::atomic_ref<std::uint64_t>(ring.header->capacity)
+        .store(capacity, std::memory_order_relaxed);
+    std::atomic_ref<std::uint64_t>(ring.header->frame_bytes)
+        .store(frame_bytes, std::memory_order_relaxed);
     return ring;
 }
 

@@ -73,6 +73,16 @@ struct ShmRing {
         return std::atomic_ref<std::uint64_t>(header->write_idx).load(std::memory_order_acquire);
     }
 
+    // The segment's header as any program reading it sees it: the creator's numbers, which
+    // may differ from this handle's own. A create may be rewriting it: each field is read
+    // as one word, and a header being made reads as capacity or frame_bytes 0.
+    [[nodiscard]] RingHeader read_header() const noexcept {
+        return {
+            write_idx(),
+            std::atomic_ref<std::uint64_t>(header->capacity).load(std::memory_order_relaxed),
+            std::atomic_ref<std::uint64_t>(header->frame_bytes).load(std::memory_order_relaxed)};
+    }
+
     // How many frames `nbytes` of source make; throws unless it is a whole number.
     [[nodiscard]] std::uint64_t frames_in(std::uint64_t nbytes) const;
 
