@@ -41,6 +41,7 @@ test-asan: module $(DOCTEST_HEADER)
 		-DQUORVANE_BUILD_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 		-Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	cmake --build $(ASAN_BUILD) -j2
+	cp python/quorvane_reader/*.py $(ASAN_BUILD)/quorvane_reader/
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1 $(ASAN_BUILD)/ring_tests
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so) \
 		PYTHONPATH=$(abspath $(ASAN_BUILD)) QUORVANE_STRESS_SECONDS=5 QUORVANE_SANITIZED_BUILD=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -p no:cacheprovider
@@ -49,7 +50,7 @@ test-asan: module $(DOCTEST_HEADER)
 # committed .clang-format and .clang-tidy. clang 14 needs telling that CPython 3.13's
 # headers may use the GCC atomic builtins it has.
 LINT_BUILD := build/lint
-LINT_SOURCES := ring/*.hpp ring/shm_ring.cpp ring/named_mapping_posix.cpp module/quorvane.cpp
+LINT_SOURCES := ring/*.hpp ring/shm_ring.cpp ring/named_mapping_posix.cpp module/quorvane.cpp module/reader_native.cpp
 lint: $(VENV)/.deps
 	command -v clang-tidy >/dev/null && command -v clang-format >/dev/null || \
 		tests/native/apt_install.sh clang-tidy clang-format || \
@@ -65,7 +66,7 @@ lint: $(VENV)/.deps
 bench: module
 	for package in $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])"); do \
 		$(PY) -m pip install -q "$$package" || echo "could not install $$package: its benchmark is skipped"; done
-	cd bench && ../$(PY) publish.py && ../$(PY) views.py && ../$(PY) e2e.py
+	cd bench && ../$(PY) publish.py && ../$(PY) views.py && ../$(PY) wait.py && ../$(PY) e2e.py
 
 $(VENV)/.deps: pyproject.toml
 	@python313=$$($(FIND_PYTHON)) || { echo "error: Python 3.13 not found (looked on PATH, in pyenv and in /usr/bin); install it, e.g. 'pyenv install 3.13'" >&2; exit 1; }; \
@@ -94,9 +95,10 @@ wheel: $(VENV)/.deps
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
 	$(PY) -m venv build/wheel-check
 	build/wheel-check/bin/pip install -q dist/quorvane-*.whl
-	cd build && wheel-check/bin/python -c "import numpy as np, quorvane; \
+	cd build && wheel-check/bin/python -c "import numpy as np, quorvane, quorvane_reader; \
 		r = quorvane.Ring.create('quorvane_wheel_check', 2, 16); r.publish(np.arange(4, dtype=np.float32)); \
-		assert r.view_frame(0, 1, 4).tolist() == [[0, 1, 2, 3]]; print('wheel works:', quorvane.__file__)"
+		f = quorvane_reader.Reader(quorvane_reader.attach('quorvane_wheel_check'), 1, 4, start='newest').next(); \
+		assert f.array.tolist() == [[0, 1, 2, 3]] and f.intact(); print('wheel works:', quorvane.__file__)"
 
 clean:
 	rm -rf build $(VENV)

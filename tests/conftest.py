@@ -15,8 +15,10 @@ def pytest_configure(config):
     if SANITIZED:
         expected = os.environ["QUORVANE_SANITIZED_BUILD"]
         import quorvane
+        import quorvane_reader._native
 
-        assert quorvane.__file__.startswith(expected + os.sep), quorvane.__file__
+        for module in (quorvane, quorvane_reader._native):
+            assert module.__file__.startswith(expected + os.sep), module.__file__
 
 
 def shm_path(name: str) -> str:

@@ -9,6 +9,7 @@ import zlib
 import numpy as np
 
 import quorvane
+import quorvane_reader
 
 
 def open_and_report(name, capacity, frame_bytes, queue):
@@ -117,3 +118,22 @@ def check_stamped_frames(name, capacity, rows, cols, attached, stop, results):
         counts = check_held_frames(ring, slots, seen, w)
         checked, mismatches, seen = checked + counts[0], mismatches + counts[1], w
     results.put((checked, mismatches))
+
+
+def read_with_reader(name, floats, attached, results):
+    """Consumer: follows the ring with a Reader for 2 s, checking every frame's stamp and
+    counting those intact() vouched for that were not."""
+    reader = quorvane_reader.Reader(quorvane_reader.attach(name, timeout=30), 1, floats)
+    attached.wait()
+    checked = torn = 0
+    last, in_order = -1, True
+    end = time.monotonic() + 2
+    while time.monotonic() < end:
+        frame = reader.next(timeout=10)
+        stamped = is_intact(frame.array.view(np.uint8).reshape(-1), frame.seq)
+        if frame.intact():
+            checked += 1
+            torn += not stamped
+        in_order &= frame.seq > last
+        last = frame.seq
+    results.put((checked, torn, in_order))

@@ -1,0 +1,132 @@
+"""quorvane_reader: attach by name, wait, iterate, check."""
+
+import threading
+import time
+from multiprocessing import shared_memory
+
+import numpy as np
+import pytest
+
+import quorvane_reader
+from quorvane import Ring
+from quorvane_reader import Reader
+
+from conftest import run_in_child
+import helpers
+
+
+def test_attach_waits_for_the_producer_and_takes_its_geometry(name, spawn):
+    with pytest.raises(FileNotFoundError, match=f"^no ring named '{name}'$"):
+        quorvane_reader.attach(name)
+    with pytest.raises(TimeoutError, match=f"^no ring named '{name}' after waiting 0.05 s$"):
+        quorvane_reader.attach(name, timeout=0.05)
+    producer = threading.Timer(0.2, lambda: made.append(Ring.create(name, 6, 48)))
+    made: list[Ring] = []
+    producer.start()
+    ring = quorvane_reader.attach(name, timeout=30)
+    assert (ring.capacity, ring.frame_bytes) == (6, 48)
+    made[0].publish(np.ones(12, np.float32))
+    assert quorvane_reader.header(name) == (1, 6, 48)
+    del made[0], ring
+
+
+def test_what_is_not_a_ring_is_named_in_the_error(name):
+    tiny = shared_memory.SharedMemory(name, create=True, size=10, track=False)
+    try:
+        with pytest.raises(ValueError, match=f"ring '{name}': the segment is too small"):
+            quorvane_reader.attach(name)
+        big = shared_memory.SharedMemory(name + "_hdr", create=True, size=64, track=False)
+        big.buf[8:24] = np.array([8, 1024], np.uint64).tobytes()  # 8 slots of 1 KiB in 64 B
+        with pytest.raises(ValueError, match="its header says 8 slots of 1024 bytes, more than"):
+            quorvane_reader.attach(name + "_hdr")
+        big.close()
+        big.unlink()
+    finally:
+        tiny.close()
+        tiny.unlink()
+
+
+def test_a_geometry_the_ring_cannot_hold_is_refused(name):
+    ring = Ring.create(name, 4, 64)
+    with pytest.raises(ValueError, match="opened with capacity 2 and frame_bytes 64, but its "
+                                         "producer made capacity 4 and frame_bytes 64"):
+        Reader(Ring.open(name, 2, 64), 4, 4)
+    with pytest.raises(ValueError, match="5 x 4 float32 values take 80 bytes, more than"):
+        Reader(ring, 5, 4)
+    Reader(ring, 3, 4)  # less than a frame: the rest is the user's
+    with pytest.raises(ValueError, match="at least 2 slots"):
+        Reader(Ring.create(name + "_one", 1, 64), 4, 4)
+
+
+def frames(ring, first, count):
+    """Publishes frames first .. first+count-1, each filled with its number."""
+    values = np.arange(first, first + count, dtype=np.float32)
+    ring.publish(np.repeat(values, ring.frame_bytes // 4))
+
+
+def test_frames_come_in_order_and_overwritten_ones_count_as_missed(name):
+    ring = Ring.create(name, 4, 16)
+    frames(ring, 0, 2)
+    oldest, newest, following = (Reader(ring, 2, 2, start=s) for s in ("oldest", "newest", "next"))
+    frames(ring, 2, 1)
+    assert [oldest.next().seq for _ in range(3)] == [0, 1, 2]
+    assert newest.next().seq == 1 and following.next().seq == 2
+    frame = oldest.latest()
+    assert frame is not None and frame.seq == 2 and frame.array.tolist() == [[2, 2], [2, 2]]
+    frames(ring, 3, 6)  # 3..8: with 4 slots, 6..8 are held (slot of 5 is next to go)
+    assert [following.next().seq for _ in range(3)] == [6, 7, 8] and following.missed == 3
+    assert oldest.next().seq == 6 and oldest.missed == 3
+    with pytest.raises(TimeoutError, match="no new frame within 0.05 s"):
+        following.next(timeout=0.05)
+
+
+def test_a_frame_overwritten_while_used_is_not_intact(name):
+    ring = Ring.create(name, 4, 16)
+    reader = Reader(ring, 1, 4)
+    frames(ring, 0, 1)
+    frame = reader.next()
+    assert frame.array.flags.writeable is False and frame.intact()
+    frames(ring, 1, 3)  # slot 0 is next to be written: it may be under the writer now
+    assert not frame.intact() and reader.next().seq == 1
+    with pytest.raises(AttributeError):
+        frame.seq = 5
+
+
+def test_a_restarted_producer_is_noticed_and_followed(name):
+    ring = Ring.create(name, 4, 16)
+    reader = Reader(ring, 1, 4)
+    frames(ring, 0, 3)
+    taken = reader.next()
+    Ring.create(name, 4, 16)  # a new producer: write_idx back to 0
+    assert not taken.intact()
+    frames(ring, 0, 1)
+    frame = reader.next(timeout=1)
+    assert (frame.seq, reader.restarts, frame.array[0, 0]) == (0, 1, 0.0)
+
+
+def test_waiting_leaves_the_interpreter_lock_to_other_threads(name):
+    ring = Ring.create(name, 4, 16)
+    ticks = []
+    spinner = threading.Thread(target=quorvane_reader._native.spin, args=(ring, 0, 300_000_000))
+    started = time.perf_counter()
+    spinner.start()
+    while spinner.is_alive():
+        ticks.append(time.perf_counter())
+    assert time.perf_counter() - started >= 0.3 and len(ticks) > 1000
+
+
+def test_a_reader_in_another_process_follows_a_producer(name, spawn):
+    capacity, rows, cols = 4, 64, 64
+    attached, running = spawn.Barrier(2), spawn.RawValue("b", 1)
+    results = spawn.Queue()
+    producer = spawn.Process(target=helpers.publish_stamped_frames,
+                             args=(name, capacity, rows, cols, 2, attached, running))
+    producer.start()
+    try:
+        assert run_in_child(spawn, helpers.read_with_reader, name, rows * cols, attached,
+                            results) == 0
+        checked, torn, in_order = results.get(timeout=10)
+        assert checked > 100 and torn == 0 and in_order
+    finally:
+        running.value = 0
+        producer.join(30)
