@@ -25,6 +25,7 @@ from types import FrameType
 import numpy as np
 
 import quorvane
+import quorvane_reader
 
 REPORT_EVERY = 0.5  # seconds between a consumer's reports
 STAMP_FLOATS = 4  # sequence number and timestamp: two int64 in the first four floats
@@ -77,49 +78,47 @@ def produce(name: str, capacity: int, rows: int, cols: int, fps: float,
             next_check += REPORT_EVERY
 
 
-def consume(ident: int, name: str, capacity: int, rows: int, cols: int,
+def consume(ident: int, name: str, rows: int, cols: int,
             ready: Event, reports: Queue[Report], stop: Event) -> None:
     while not ready.wait(0.1):
         if stop.is_set() or parent_gone():
             return
     try:
-        ring = quorvane.Ring.open(name, capacity, rows * cols * 4)
-    except RuntimeError:
+        reader = quorvane_reader.Reader(quorvane_reader.attach(name), rows, cols)
+    except FileNotFoundError:
         if stop.is_set():
             return  # stopped before we attached: the producer has already let the ring go
         raise
     frame_bytes = rows * cols * 4
-    frames = missed = errors = restarts = 0
+    frames = missed = errors = restarts = restarts_seen = 0
     latencies_ns: list[int] = []
     spot_x = 0.0
     last_seq = -1
     next_report = time.perf_counter() + REPORT_EVERY
     while not stop.is_set():
-        w = ring.write_idx
-        if w <= last_seq:  # the index went down: a new producer called create
-            restarts += 1
-            last_seq = -1
-        if w == 0 or w - 1 == last_seq:
-            os.sched_yield() if hasattr(os, "sched_yield") else time.sleep(0)
-        else:
-            newest = w - 1
+        try:
+            frame = reader.next(timeout=0.1)  # waits without burning a core
+        except TimeoutError:
+            frame = None
+        if frame is not None:
+            frame = reader.latest() or frame  # more came meanwhile: show the newest
             arrived_ns = time.perf_counter_ns()
-            frame = np.asarray(ring.view_frame(newest, rows, cols))
-            seq, sent_ns = read_stamp(frame)
+            seq, sent_ns = read_stamp(frame.array)
             # Real work on the whole shared frame: the column of the bright spot (row 0
             # holds the stamp).
-            spot_x = float(np.argmax(frame[1:].sum(axis=0)))
-            # Frame `newest` is intact only if the producer has not started on slot
-            # `newest` again meanwhile (nor restarted); otherwise the result is dropped like
-            # a missed frame.
-            if w <= ring.write_idx < newest + capacity:
-                if seq == newest:
+            spot_x = float(np.argmax(frame.array[1:].sum(axis=0)))
+            # A frame overwritten while we worked on it is dropped like a missed one.
+            if frame.intact():
+                if seq == frame.seq:
                     frames += 1
                     latencies_ns.append(arrived_ns - sent_ns)
                 else:
                     errors += 1  # an intact frame must carry its own sequence number
-            missed += newest - last_seq - 1 if last_seq >= 0 else 0
-            last_seq = newest
+            if reader.restarts > restarts_seen:  # a new producer counts from 0 again
+                restarts += reader.restarts - restarts_seen
+                restarts_seen, last_seq = reader.restarts, -1
+            missed += frame.seq - last_seq - 1 if last_seq >= 0 else 0
+            last_seq = frame.seq
         if time.perf_counter() >= next_report:
             if parent_gone():
                 break
@@ -223,7 +222,7 @@ def main(argv: list[str] | None = None) -> int:
     producer = ctx.Process(target=produce, name="producer",
                            args=(name, args.capacity, args.rows, args.cols, args.fps, ready, stop))
     consumers = [ctx.Process(target=consume, name=f"consumer {i}",
-                             args=(i, name, args.capacity, args.rows, args.cols, ready, reports, stop))
+                             args=(i, name, args.rows, args.cols, ready, reports, stop))
                  for i in range(args.consumers)]
     processes = [producer, *consumers]
     stop_request = StopRequest()  # installed before the banner says that Ctrl-C stops

@@ -70,6 +70,7 @@ def test_stubs_match_the_module():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_examples_type_check_strictly():
-    result = run("-m", "mypy", "--strict", "--no-incremental", EXAMPLES)
+def test_examples_and_companions_type_check_strictly():
+    result = run("-m", "mypy", "--strict", "--no-incremental", EXAMPLES,
+                 ROOT / "python" / "quorvane_reader")
     assert result.returncode == 0, result.stdout + result.stderr
