@@ -123,6 +123,21 @@ def consume(name, params, mode, samples, sender_ready, receiver_ready, progress,
     results.put((outcome, wrong))
 
 
+def result_of(producer, consumer, results):
+    """Starts both processes, returns what the consumer puts on `results`, and ends both
+    (a process stuck after that is killed)."""
+    producer.start()
+    consumer.start()
+    try:
+        return results.get(timeout=300)
+    finally:
+        for p in (consumer, producer):
+            p.join(30)
+            if p.is_alive():
+                p.kill()
+                p.join()
+
+
 def run_pair(ctx, transport, mode, frame_bytes):
     samples = 5000 if frame_bytes <= 256 << 10 else 1000
     params = transport.prepare(ctx, frame_bytes)
@@ -132,16 +147,7 @@ def run_pair(ctx, transport, mode, frame_bytes):
                                                  sender_ready, receiver_ready, progress))
     consumer = ctx.Process(target=consume, args=(transport.name, params, mode, samples,
                                                  sender_ready, receiver_ready, progress, results))
-    producer.start()
-    consumer.start()
-    try:
-        outcome, wrong = results.get(timeout=300)
-    finally:
-        for p in (consumer, producer):
-            p.join(30)
-            if p.is_alive():
-                p.kill()
-                p.join()
+    outcome, wrong = result_of(producer, consumer, results)
     if wrong:
         raise RuntimeError(f"{transport.name}: {wrong} frames arrived out of order")
     return outcome

@@ -25,7 +25,7 @@ import numpy as np
 
 import quorvane
 import quorvane_reader
-from e2e import pin
+from e2e import pin, result_of
 import multiprocessing as mp
 
 ROWS, COLS, FPS, CAPACITY = 1080, 1920, 60.0, 4
@@ -114,16 +114,7 @@ def run(ctx, producer_target, producer_args, consumer_target, consumer_args):
     results = ctx.Queue()
     producer = ctx.Process(target=producer_target, args=producer_args)
     consumer = ctx.Process(target=consumer_target, args=(*consumer_args, results))
-    producer.start()
-    consumer.start()
-    try:
-        return results.get(timeout=300)
-    finally:
-        for p in (consumer, producer):
-            p.join(30)
-            if p.is_alive():
-                p.kill()
-                p.join()
+    return result_of(producer, consumer, results)
 
 
 def paced(ctx, method, seconds):
