@@ -37,7 +37,7 @@ test-wine:
 ASAN_BUILD := build/asan
 SANITIZER_OPTIONS := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 test-asan: module $(DOCTEST_HEADER)
-	cmake -S . -B $(ASAN_BUILD) -DQUORVANE_SANITIZE=ON -DQUORVANE_NATIVE_TESTS=ON \
+	cmake -S . -B $(ASAN_BUILD) -DQUORVANE_SANITIZE=ON -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_WERROR=ON \
 		-DQUORVANE_BUILD_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 		-Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	cmake --build $(ASAN_BUILD) -j2
@@ -77,14 +77,14 @@ $(VENV)/.deps: pyproject.toml
 
 # Rebuilt every time (CMake's build folder keeps it incremental), with the test extras.
 module: $(VENV)/.deps
-	$(PY) -m pip install -q --no-build-isolation ".[test]"
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.QUORVANE_WERROR=ON ".[test]"
 
 $(DOCTEST_HEADER):
 	@tests/native/apt_install.sh doctest-dev || \
 		{ echo "error: the C++ tests need doctest: apt-get install doctest-dev (as root)" >&2; exit 1; }
 
 $(NATIVE_BUILD)/ring_tests: $(DOCTEST_HEADER) FORCE
-	cmake -S . -B $(NATIVE_BUILD) -DQUORVANE_NATIVE_TESTS=ON >/dev/null
+	cmake -S . -B $(NATIVE_BUILD) -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_WERROR=ON >/dev/null
 	cmake --build $(NATIVE_BUILD) -j2
 
 FORCE:
@@ -92,7 +92,7 @@ FORCE:
 # A wheel as users get it, installed and used in a fresh venv.
 wheel: $(VENV)/.deps
 	rm -rf dist build/wheel-check
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.QUORVANE_WERROR=OFF . -w dist
 	$(PY) -m venv build/wheel-check
 	build/wheel-check/bin/pip install -q dist/quorvane-*.whl
 	cd build && wheel-check/bin/python -c "import numpy as np, quorvane, quorvane_reader; \

@@ -25,7 +25,7 @@ fi
 mkdir -p "$build/include"
 ln -sfn /usr/include/doctest "$build/include/doctest"
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DQUORVANE_NATIVE_TESTS=ON -DDOCTEST_INCLUDE_DIR="$PWD/$build/include" >/dev/null
+    -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_WERROR=ON -DDOCTEST_INCLUDE_DIR="$PWD/$build/include" >/dev/null
 cmake --build "$build" -j2
 # The first start makes the Wine prefix and prints a harmless line about rundll32.exe.
 WINEPREFIX="$PWD/$build/prefix" WINEDEBUG=-all "$wine" "$build/ring_tests.exe"
