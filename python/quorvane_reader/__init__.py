@@ -31,7 +31,6 @@ from ._native import Frame
 __all__ = ["Frame", "Reader", "attach", "header"]
 
 Start = Literal["next", "newest", "oldest"]
-HEADER_BYTES = 24
 
 
 class _NotReady(Exception):
@@ -50,7 +49,7 @@ def _probe(name: str | bytes) -> quorvane.Ring:
         if str(error) == "OpenFileMapping failed":
             raise _NotReady(FileNotFoundError(f"no ring named {name!r}")) from None
         raise ValueError(f"ring {name!r}: the segment is too small to hold a ring header "
-                         f"({HEADER_BYTES} bytes) and a slot") from None
+                         "and a slot") from None
 
 
 def _open_as_made(name: str | bytes) -> quorvane.Ring:
