@@ -1,9 +1,16 @@
 import multiprocessing
 import os
+import sys
 import uuid
 
 import pytest
 
+from quorvane import Ring
+
+# The one place that decides what runs where. Tests marked linux_only need the Linux layer
+# itself (its files in /dev/shm, fork, signals, /proc); every other test runs everywhere.
+# QUORVANE_TEST_AS_NOT_LINUX=1 runs the suite here as it runs on Windows.
+ON_LINUX = sys.platform == "linux" and os.environ.get("QUORVANE_TEST_AS_NOT_LINUX") != "1"
 SHM = "/dev/shm"
 # Set by make test-asan: the sanitizers replace the allocator (freed memory waits in a
 # quarantine), so resident memory says nothing about leaks there.
@@ -11,18 +18,40 @@ SANITIZED = bool(os.environ.get("QUORVANE_SANITIZED_BUILD"))
 
 
 def pytest_configure(config):
-    # make test-asan runs the suite against the sanitized build; make sure it really does.
-    if SANITIZED:
-        expected = os.environ["QUORVANE_SANITIZED_BUILD"]
+    config.addinivalue_line("markers", "linux_only: needs the Linux layer; skipped elsewhere")
+    # The suite must test the build it was pointed at (the sanitized build, an installed
+    # wheel), never another one found on the path.
+    expected = os.environ.get("QUORVANE_MODULE_DIR")
+    if expected:
         import quorvane
         import quorvane_reader._native
 
         for module in (quorvane, quorvane_reader._native):
-            assert module.__file__.startswith(expected + os.sep), module.__file__
+            assert module.__file__.startswith(os.path.abspath(expected) + os.sep), module.__file__
+
+
+def pytest_collection_modifyitems(config, items):
+    if not ON_LINUX:
+        skip = pytest.mark.skip(reason="needs Linux")
+        for item in items:
+            if "linux_only" in item.keywords:
+                item.add_marker(skip)
 
 
 def shm_path(name: str) -> str:
     return os.path.join(SHM, name)
+
+
+def segment_exists(name: str) -> bool:
+    """Whether a segment of this name is still alive: its file on Linux; elsewhere, whether
+    it can still be opened (the probe's own handle is dropped at once)."""
+    if ON_LINUX:
+        return os.path.exists(shm_path(name))
+    try:
+        Ring.open(name, 1, 1)
+    except RuntimeError:
+        return False
+    return True
 
 
 @pytest.fixture
@@ -30,7 +59,7 @@ def name():
     """A fresh segment name; the test fails if the segment outlives it."""
     ring_name = f"qv_test_{uuid.uuid4().hex[:12]}"
     yield ring_name
-    assert not os.path.exists(shm_path(ring_name)), f"segment {ring_name} left behind"
+    assert not segment_exists(ring_name), f"segment {ring_name} left behind"
 
 
 @pytest.fixture(scope="session")

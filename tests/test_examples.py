@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import ON_LINUX, SHM
+
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -32,10 +34,12 @@ def test_demo_streams_to_two_consumers_and_cleans_up():
     for frames_per_second, _, _, errors in rows:
         assert int(frames_per_second) > 0 and int(errors) == 0
     assert "segment removed: yes" in result.stdout
-    assert not [n for n in os.listdir("/dev/shm") if n.startswith("quorvane_demo_")]
+    if ON_LINUX:
+        assert not [n for n in os.listdir(SHM) if n.startswith("quorvane_demo_")]
 
 
 # Interrupted during start-up (right after the banner) and once frames flow (a table row).
+@pytest.mark.linux_only
 @pytest.mark.parametrize("signal_after", ["quorvane demo:", "#"])
 def test_demo_stops_cleanly_on_ctrl_c(signal_after):
     demo = subprocess.Popen([sys.executable, EXAMPLES / "demo.py", "--seconds", "60"], cwd=ROOT,

@@ -109,6 +109,7 @@ def test_handles_on_one_name_are_independent(name):
     assert second.write_idx == 1
 
 
+@pytest.mark.linux_only
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
 def test_only_the_module_entry_point_is_exported():
     symbols = subprocess.run(["nm", "-D", "--defined-only", quorvane.__file__],

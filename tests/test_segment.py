@@ -1,4 +1,5 @@
-"""Segments: layout, lifetime across handles and processes, and the Linux layer's rules."""
+"""Segments: layout, lifetime across handles and processes, and the Linux layer's rules
+(its files, fork, signals: marked linux_only)."""
 
 import gc
 import os
@@ -15,7 +16,7 @@ import pytest
 
 from quorvane import Ring
 
-from conftest import run_in_child, shm_path
+from conftest import ON_LINUX, run_in_child, segment_exists, shm_path
 import helpers
 
 
@@ -25,6 +26,7 @@ def header(name):
     return struct.unpack_from("<3Q", data), data
 
 
+@pytest.mark.linux_only
 def test_create_writes_header_and_zero_slots_into_a_private_segment(name):
     ring = Ring.create(name, 4, 16)
     (write_idx, capacity, frame_bytes), data = header(name)
@@ -34,6 +36,7 @@ def test_create_writes_header_and_zero_slots_into_a_private_segment(name):
     assert stat.S_IMODE(os.stat(shm_path(name)).st_mode) == 0o1600  # sticky: made by us
 
 
+@pytest.mark.linux_only
 def test_open_with_other_geometry(name):
     ring = Ring.create(name, 4, 16)
     smaller = Ring.open(name, 2, 16)
@@ -58,9 +61,9 @@ def test_last_release_frees_the_name(name):
     ring = Ring.create(name, 4, 16)
     other = Ring.open(name, 4, 16)
     del ring
-    assert os.path.exists(shm_path(name))
+    assert segment_exists(name)
     del other
-    assert not os.path.exists(shm_path(name))
+    assert not segment_exists(name)
     with pytest.raises(RuntimeError, match="OpenFileMapping failed"):
         Ring.open(name, 4, 16)
 
@@ -79,6 +82,7 @@ def test_unusable_sizes_are_refused_before_anything_is_made(name, capacity, fram
             factory(name, capacity, frame_bytes)
 
 
+@pytest.mark.linux_only
 def test_ring_larger_than_dev_shm_is_refused_at_create(name):
     fs = os.statvfs("/dev/shm")
     too_big = fs.f_blocks * fs.f_frsize + (1 << 30)
@@ -87,6 +91,7 @@ def test_ring_larger_than_dev_shm_is_refused_at_create(name):
     assert not any(n.startswith(".") or n == name for n in os.listdir("/dev/shm"))
 
 
+@pytest.mark.linux_only
 @pytest.mark.parametrize("hostile", ["", "../x", "a/b", "/abs", ".", "..", "x" * 255, "y" * 300])
 def test_names_posix_cannot_hold_fail_and_create_nothing(hostile, tmp_path):
     before = set(os.listdir("/dev/shm")), set(os.listdir("/dev")), set(os.listdir(tmp_path))
@@ -98,6 +103,7 @@ def test_names_posix_cannot_hold_fail_and_create_nothing(hostile, tmp_path):
     assert before == after
 
 
+@pytest.mark.linux_only
 @pytest.mark.parametrize("kind", ["cut at NUL", "254 bytes"])
 def test_names_end_at_the_first_nul_and_may_be_254_bytes(name, kind):
     given, file = (name + "\0tail", name) if kind == "cut at NUL" else (name.ljust(254, "q"),) * 2
@@ -117,6 +123,7 @@ def test_second_process_opens_the_ring(name, spawn):
     assert ring.write_idx == 1  # the child's release did not take the segment away
 
 
+@pytest.mark.linux_only
 @pytest.mark.parametrize("first_look", ["open", "create"])
 def test_killed_creator_leaves_no_segment(name, spawn, first_look):
     ready = spawn.Event()
@@ -149,7 +156,7 @@ def test_last_holders_releasing_at_once_free_the_name(name, spawn):
             start.wait(30)
             del ring  # now only the children hold it; they release together
             start.wait(30)
-            assert not os.path.exists(shm_path(name))
+            assert not segment_exists(name)
     except BaseException:
         start.abort()  # only on failure: aborting a passed barrier breaks waiters still waking
         raise
@@ -176,6 +183,7 @@ def exit_code(pid):
     return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 
+@pytest.mark.linux_only
 def test_forked_child_dropping_its_copy_keeps_parent_segment(name):
     ring = Ring.create(name, 4, 16)
 
@@ -190,6 +198,7 @@ def test_forked_child_dropping_its_copy_keeps_parent_segment(name):
     del ring
 
 
+@pytest.mark.linux_only
 def test_forked_child_reads_its_inherited_ring_without_holding_the_segment(name):
     ring = Ring.create(name, 4, 16)
     go_read, go_write = os.pipe()
@@ -220,16 +229,18 @@ def test_exit_releases_rings_the_program_never_dropped(name):
         del ring
         """
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
-    assert not os.path.exists(shm_path(in_cycle))  # the fixture checks the other
+    assert not segment_exists(in_cycle)  # the fixture checks the other
 
 
 def private_dev_shm_available():
     probe = ["unshare", "--mount", "sh", "-c", "mount -t tmpfs tmpfs /dev/shm"]
-    return os.geteuid() == 0 and shutil.which("unshare") and subprocess.run(probe).returncode == 0
+    return (ON_LINUX and os.geteuid() == 0 and shutil.which("unshare")
+            and subprocess.run(probe).returncode == 0)
 
 
 # In the usual /dev/shm (sticky), only a file's owner may remove it, so a process that gave
 # up root cannot remove a name root made. Without the sticky bit it can, and must.
+@pytest.mark.linux_only
 @pytest.mark.skipif(not private_dev_shm_available(), reason="needs root and mount namespaces")
 def test_last_holder_frees_the_name_after_dropping_privileges(name):
     code = f"""if True:
@@ -246,6 +257,7 @@ def test_last_holder_frees_the_name_after_dropping_privileges(name):
                    timeout=60)
 
 
+@pytest.mark.linux_only
 def test_foreign_segment_is_opened_but_never_removed(name):
     foreign = shared_memory.SharedMemory(name, create=True, size=88, track=False)
     try:

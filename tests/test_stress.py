@@ -65,6 +65,7 @@ def test_producer_and_consumer_processes_see_only_intact_frames(name, spawn, con
         assert checked > 100 and mismatches == 0
 
 
+@pytest.mark.linux_only
 def test_consumers_outlive_a_killed_producer_and_the_segment_goes_with_them(name, spawn):
     producer_code, reader_codes, outcomes = run_producer_and_consumers(
         name, spawn, consumers=2, seconds=4, kill_producer_after=2)
@@ -120,6 +121,7 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@pytest.mark.linux_only
 def test_a_million_publishes_allocate_nothing(name):
     ring = Ring.create(name, 16, 64)
     frame = np.ones(16, np.float32)
@@ -133,6 +135,7 @@ def test_a_million_publishes_allocate_nothing(name):
     assert SANITIZED or grown < 1 << 20, f"resident memory grew by {grown} bytes"
 
 
+@pytest.mark.linux_only
 def test_create_open_release_cycles_leak_nothing(name):
     def fds():
         return len(os.listdir("/proc/self/fd"))
