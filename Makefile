@@ -14,7 +14,7 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo test test-python test-native test-wine test-asan test-as-not-linux lint module bench wheel dist clean
+.PHONY: demo test test-python test-native test-wine test-asan test-as-not-linux test-installed lint module bench dist clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -53,9 +53,13 @@ test-asan: module $(DOCTEST_HEADER)
 		QUORVANE_MODULE_DIR=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -p no:cacheprovider
 
 # clang-format and clang-tidy over our own C++ (ring/ and module/), configured by the
-# committed .clang-format and .clang-tidy. clang 14 needs telling that CPython 3.13's
+# committed .clang-format and .clang-tidy; actionlint over the workflows. clang 14 needs telling that CPython 3.13's
 # headers may use the GCC atomic builtins it has.
 LINT_BUILD := build/lint
+# The wheels hosted CI builds, one per platform and architecture; lint checks cibuildwheel
+# agrees.
+WHEELS_linux := cp313-manylinux_x86_64 cp313-manylinux_aarch64
+WHEELS_windows := cp313-win_amd64 cp313-win_arm64
 LINT_SOURCES := ring/*.hpp ring/shm_ring.cpp ring/named_mapping_posix.cpp module/quorvane.cpp module/reader_native.cpp
 lint: $(VENV)/.deps
 	command -v clang-tidy >/dev/null && command -v clang-format >/dev/null || \
@@ -66,6 +70,11 @@ lint: $(VENV)/.deps
 		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	clang-tidy --quiet -p $(LINT_BUILD) --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1 \
 		--extra-arg=-Wno-ignored-optimization-argument $(filter %.cpp,$(wildcard $(LINT_SOURCES)))
+	$(PY) -m pip install -q --group lint
+	$(VENV)/bin/actionlint .github/workflows/*.yml
+	$(foreach platform,linux windows,\
+		builds="$$($(VENV)/bin/cibuildwheel --print-build-identifiers --platform $(platform) | xargs)"; \
+		[ "$$builds" = "$(WHEELS_$(platform))" ] || { echo "error: cibuildwheel would build '$$builds' for $(platform), not '$(WHEELS_$(platform))'" >&2; exit 1; };)
 
 # Benchmarks are not tests: they print what they measured, never fail on a timing.
 # Each peer is installed on its own: one that cannot be is reported by e2e.py, not fatal.
@@ -78,7 +87,7 @@ $(VENV)/.deps: pyproject.toml
 	@python313=$$($(FIND_PYTHON)) || { echo "error: Python 3.13 not found (looked on PATH, in pyenv and in /usr/bin); install it, e.g. 'pyenv install 3.13'" >&2; exit 1; }; \
 	echo "using $$python313"; "$$python313" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4"
+	$(PY) -m pip install -q "scikit-build-core>=0.12" "pybind11>=3.0,<4"
 	touch $@
 
 # Rebuilt every time (CMake's build folder keeps it incremental), with the test extras.
@@ -95,16 +104,30 @@ $(NATIVE_BUILD)/ring_tests: $(DOCTEST_HEADER) FORCE
 
 FORCE:
 
-# A wheel as users get it, installed and used in a fresh venv.
-wheel: $(VENV)/.deps
-	rm -rf dist build/wheel-check
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.QUORVANE_WERROR=OFF . -w dist
-	$(PY) -m venv build/wheel-check
-	build/wheel-check/bin/pip install -q dist/quorvane-*.whl
-	cd build && wheel-check/bin/python -c "import numpy as np, quorvane, quorvane_reader; \
-		r = quorvane.Ring.create('quorvane_wheel_check', 2, 16); r.publish(np.arange(4, dtype=np.float32)); \
-		f = quorvane_reader.Reader(quorvane_reader.attach('quorvane_wheel_check'), 1, 4, start='newest').next(); \
-		assert f.array.tolist() == [[0, 1, 2, 3]] and f.intact(); print('wheel works:', quorvane.__file__)"
+# What a package index takes: the sdist, and a wheel repaired by auditwheel into a
+# manylinux tag, both checked; then each is installed in a fresh venv (the sdist with
+# build isolation, from the tarball alone) and the suite runs against that install.
+DIST_CHECK := build/dist-check
+dist: $(VENV)/.deps
+	$(PY) -m pip install -q --group dist
+	rm -rf dist $(DIST_CHECK)
+	$(PY) -m validate_pyproject pyproject.toml
+	$(PY) -m build --sdist --outdir dist .
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.QUORVANE_WERROR=OFF . \
+		-w $(DIST_CHECK)/linux-wheel
+	PATH=$(abspath $(VENV))/bin:$$PATH auditwheel repair -w dist $(DIST_CHECK)/linux-wheel/*.whl
+	$(VENV)/bin/twine check --strict dist/*
+	$(VENV)/bin/check-wheel-contents dist/*.whl
+	mkdir -p $(DIST_CHECK)/from-sdist && cp dist/*.tar.gz $(DIST_CHECK)/from-sdist/
+	$(MAKE) test-installed FROM=$$(ls dist/*.whl) VENV_DIR=$(DIST_CHECK)/wheel-venv
+	$(MAKE) test-installed FROM=$$(ls $(abspath $(DIST_CHECK))/from-sdist/*.tar.gz) VENV_DIR=$(DIST_CHECK)/sdist-venv
+
+# The suite against quorvane installed from FROM (a wheel or an sdist) into a new venv.
+test-installed:
+	$(PY) -m venv $(VENV_DIR)
+	$(VENV_DIR)/bin/pip install -q "quorvane[test] @ file://$(abspath $(FROM))"
+	cd $(VENV_DIR) && QUORVANE_MODULE_DIR=$$(bin/python -c "import sysconfig; print(sysconfig.get_path('platlib'))") \
+		bin/python -m pytest -p no:cacheprovider $(abspath tests)
 
 clean:
 	rm -rf build $(VENV)
