@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "shm_ring.hpp"
+#include <quorvane/shm_ring.hpp>
 
 namespace py = pybind11;
 using quorvane::ShmRing;

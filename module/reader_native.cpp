@@ -16,7 +16,7 @@
 #include <intrin.h>
 #endif
 
-#include "shm_ring.hpp"
+#include <quorvane/shm_ring.hpp>
 
 namespace py = pybind11;
 using quorvane::ShmRing;

@@ -1,4 +1,4 @@
-#include "shm_ring.hpp"
+#include <quorvane/shm_ring.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 #include <vector>
+
+#include "named_mapping.hpp"
 
 namespace quorvane {
 namespace {
@@ -45,7 +47,7 @@ std::int64_t block_bytes(std::uint64_t frames, std::int64_t rows, std::int64_t c
 
 }  // namespace
 
-ShmRing ShmRing::attach(platform::MappingHandle mapping, std::uint64_t capacity,
+ShmRing ShmRing::attach(void* mapping, std::uint64_t capacity,
                         std::uint64_t frame_bytes, std::uint64_t total_bytes) {
     void* view = platform::map_view(mapping, total_bytes);
     if (view == nullptr) {

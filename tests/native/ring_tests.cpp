@@ -14,9 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include <quorvane/quorvane.h>
+#include <quorvane/shm_ring.hpp>
+
 #include "child_process.hpp"
 #include "named_mapping.hpp"
-#include "shm_ring.hpp"
 
 using quorvane::ShmRing;
 namespace platform = quorvane::platform;
@@ -197,6 +199,65 @@ TEST_CASE("publish from the segment's own slots reads them all before writing") 
     ShmRing unrelated = ShmRing::create(unique_name("unrelated"), 4, 16);
     CHECK(platform::overlaps_object_views(ring.mapping, other.data, 16));
     CHECK_FALSE(platform::overlaps_object_views(unrelated.mapping, other.data, 16));
+}
+
+TEST_CASE("frames written in place go where publish would put them, one commit each") {
+    ShmRing ring = ShmRing::create(unique_name("in_place"), 3, 16);
+    for (std::uint64_t n = 0; n < 5; ++n) {
+        std::byte* slot = ring.next_slot();
+        CHECK(slot == ring.slot(n));
+        // While frame n is being written the index still says n, so a reader of frame
+        // n - 3, the one this slot held, fails its re-check (n < n - 3 + 3 is false).
+        std::memset(slot, static_cast<int>(n + 1), 16);
+        CHECK(ring.write_idx() == n);
+        ring.commit();
+        CHECK(ring.write_idx() == n + 1);
+    }
+    CHECK(slot_byte(ring, 0) == std::byte{4});
+    CHECK(slot_byte(ring, 1) == std::byte{5});
+    CHECK(slot_byte(ring, 2) == std::byte{3});
+    const auto one = frames(1, 16);
+    ring.publish(one.data(), 1);  // publish and in-place writes mix: the index is the same
+    CHECK(ring.next_slot() == ring.slot(0));
+}
+
+TEST_CASE("the C interface: statuses, messages, and the same segments") {
+    const auto name = unique_name("c_api");
+    quorvane_ring* ring = nullptr;
+    CHECK(quorvane_open(name.c_str(), 4, 16, &ring) == QUORVANE_OPEN_FAILED);
+    CHECK(ring == nullptr);
+    CHECK(std::string(quorvane_last_error()) == "OpenFileMapping failed");
+    CHECK(quorvane_create(name.c_str(), 0, 16, &ring) == QUORVANE_BAD_SIZE);
+    CHECK(std::string(quorvane_last_error()) == "capacity and frame_bytes must be positive");
+    CHECK(quorvane_create(name.c_str(), ~0ull, 2, &ring) == QUORVANE_BAD_SIZE);
+    CHECK(quorvane_create(nullptr, 4, 16, &ring) == QUORVANE_INVALID_ARGUMENT);
+    CHECK(quorvane_create(name.c_str(), 4, 16, nullptr) == QUORVANE_INVALID_ARGUMENT);
+
+    REQUIRE(quorvane_create(name.c_str(), 4, 16, &ring) == QUORVANE_OK);
+    CHECK(quorvane_capacity(ring) == 4);
+    CHECK(quorvane_frame_bytes(ring) == 16);
+    quorvane_ring* too_big = nullptr;
+    CHECK(quorvane_open(name.c_str(), 4, 8192, &too_big) == QUORVANE_MAP_FAILED);
+    CHECK(std::string(quorvane_last_error()) == "MapViewOfFile failed");
+
+    const auto two = frames(2, 16);
+    CHECK(quorvane_publish(ring, two.data(), 24) == QUORVANE_BAD_SIZE);
+    CHECK(std::string(quorvane_last_error()) == "size not multiple of frame_bytes");
+    CHECK(quorvane_publish(ring, nullptr, 16) == QUORVANE_INVALID_ARGUMENT);
+    CHECK(quorvane_publish(ring, two.data(), 32) == QUORVANE_OK);
+    std::memset(quorvane_next_slot(ring), 9, 16);
+    quorvane_commit(ring);
+
+    ShmRing reader = ShmRing::open(name, 4, 16);  // what C writes, C++ (and Python) reads
+    CHECK(reader.write_idx() == 3);
+    CHECK(slot_byte(reader, 1) == std::byte{2});
+    CHECK(slot_byte(reader, 2) == std::byte{9});
+    const auto* first = static_cast<const std::byte*>(quorvane_slot(ring, 0));
+    CHECK(static_cast<const std::byte*>(quorvane_slot(ring, 6)) == first + 2 * 16);
+    quorvane_release(ring);
+    quorvane_release(nullptr);
+    reader.release();
+    CHECK(quorvane_open(name.c_str(), 4, 16, &ring) == QUORVANE_OPEN_FAILED);  // name gone
 }
 
 TEST_CASE("view geometry") {

@@ -1,5 +1,6 @@
 // A ring of fixed-size frames in one named shared-memory segment:
 // a 24-byte header followed at once by `capacity` slots of `frame_bytes` bytes.
+// The public C++ interface of the ring core (installed as <quorvane/shm_ring.hpp>).
 #pragma once
 
 #include <array>
@@ -8,8 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-#include "named_mapping.hpp"
 
 namespace quorvane {
 
@@ -42,7 +41,7 @@ struct ShmRing {
     static constexpr std::uint64_t header_bytes = sizeof(RingHeader);
     static constexpr std::int64_t item_bytes = 4;  // views read float32
 
-    platform::MappingHandle mapping = nullptr;
+    void* mapping = nullptr;  // the platform layer's handle on the named object
     std::uint64_t capacity = 0;
     std::uint64_t frame_bytes = 0;
     std::uint64_t total_bytes = 0;
@@ -91,6 +90,29 @@ struct ShmRing {
     // in this segment itself, allocates nothing.
     void publish(const std::byte* src, std::uint64_t count);
 
+    // The slot of frame `idx` (modulo capacity).
+    [[nodiscard]] std::byte* slot(std::uint64_t idx) const noexcept {
+        return data + (idx % capacity) * frame_bytes;
+    }
+
+    // Writing in place, one frame at a time: build the frame in next_slot(), then commit().
+    // The slot is the one of frame write_idx; readers may still be reading the frame it
+    // held, and their re-check tells them so, because the index already names the frame
+    // being written. (A batch of frames written before one commit would break that: the
+    // index cannot name several frames being written without publishing them.)
+    [[nodiscard]] std::byte* next_slot() const noexcept {
+        // As in publish: the last stored index is visible before any byte of this frame.
+        std::atomic_thread_fence(std::memory_order_release);
+        // Only this writer stores the index: its own last store needs no ordering.
+        return slot(
+            std::atomic_ref<std::uint64_t>(header->write_idx).load(std::memory_order_relaxed));
+    }
+    // Publishes the frame written in next_slot(): its bytes are visible before the index.
+    void commit() noexcept {
+        auto index = std::atomic_ref<std::uint64_t>(header->write_idx);
+        index.store(index.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+
     // Float32 views onto slots; slot numbers are taken modulo capacity.
     [[nodiscard]] ViewGeometry frame_view(std::uint64_t idx, std::int64_t rows,
                                           std::int64_t cols) const;
@@ -98,8 +120,8 @@ struct ShmRing {
                                            std::int64_t rows, std::int64_t cols) const;
 
 private:
-    static ShmRing attach(platform::MappingHandle mapping, std::uint64_t capacity,
-                          std::uint64_t frame_bytes, std::uint64_t total_bytes);
+    static ShmRing attach(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
+                          std::uint64_t total_bytes);
 };
 
 }  // namespace quorvane
