@@ -14,15 +14,15 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo test test-python test-native test-wine test-asan test-as-not-linux test-installed lint module bench dist clean
+.PHONY: demo test test-python test-native test-wine test-asan test-as-not-linux test-installed lint module native-examples bench dist clean
 
 demo: module
 	$(PY) examples/demo.py
 
 test: test-native test-wine test-python
 
-test-python: module
-	$(PY) -m pytest
+test-python: module native-examples
+	QUORVANE_NATIVE_EXAMPLES=$(abspath $(NATIVE_EXAMPLES)) $(PY) -m pytest
 
 test-native: $(NATIVE_BUILD)/ring_tests
 	$(NATIVE_BUILD)/ring_tests
@@ -60,12 +60,14 @@ LINT_BUILD := build/lint
 # agrees.
 WHEELS_linux := cp313-manylinux_x86_64 cp313-manylinux_aarch64
 WHEELS_windows := cp313-win_amd64 cp313-win_arm64
-LINT_SOURCES := ring/*.hpp ring/shm_ring.cpp ring/named_mapping_posix.cpp module/quorvane.cpp module/reader_native.cpp
+LINT_SOURCES := ring/*.hpp ring/include/quorvane/*.hpp ring/shm_ring.cpp ring/named_mapping_posix.cpp \
+	module/quorvane.cpp module/reader_native.cpp capi/ring_c.cpp
 lint: $(VENV)/.deps
 	command -v clang-tidy >/dev/null && command -v clang-format >/dev/null || \
 		tests/native/apt_install.sh clang-tidy clang-format || \
 		{ echo "error: make lint needs clang-tidy and clang-format (apt-get install clang-tidy clang-format)" >&2; exit 1; }
-	clang-format --dry-run -Werror $(LINT_SOURCES) ring/named_mapping_win32.cpp
+	clang-format --dry-run -Werror $(LINT_SOURCES) ring/named_mapping_win32.cpp capi/include/quorvane/quorvane.h \
+		examples/native/*.cpp examples/native/*.c examples/native/*.h
 	cmake -S . -B $(LINT_BUILD) -DQUORVANE_BUILD_MODULE=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	clang-tidy --quiet -p $(LINT_BUILD) --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1 \
@@ -101,6 +103,16 @@ $(DOCTEST_HEADER):
 $(NATIVE_BUILD)/ring_tests: $(DOCTEST_HEADER) FORCE
 	cmake -S . -B $(NATIVE_BUILD) -DQUORVANE_NATIVE_TESTS=ON -DQUORVANE_WERROR=ON >/dev/null
 	cmake --build $(NATIVE_BUILD) -j2
+
+# The native package installed as a user installs it, and the examples built against it by
+# their own CMake project; the Python suite runs them against Python readers and producers.
+NATIVE_INSTALL := build/native-install
+NATIVE_EXAMPLES := build/native-examples
+native-examples: $(NATIVE_BUILD)/ring_tests
+	cmake --install $(NATIVE_BUILD) --prefix $(NATIVE_INSTALL) >/dev/null
+	cmake -S examples/native -B $(NATIVE_EXAMPLES) -DCMAKE_PREFIX_PATH=$(abspath $(NATIVE_INSTALL)) \
+		-DCMAKE_C_FLAGS="-Wall -Wextra -Werror" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
+	cmake --build $(NATIVE_EXAMPLES) -j2
 
 FORCE:
 

@@ -1,13 +1,18 @@
-"""The demo, the examples and the type stubs work as a user meets them."""
+"""The demo, the examples (Python and native) and the type stubs work as a user meets them."""
 
 import os
 import re
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
+import numpy as np
 import pytest
+
+import quorvane_reader
+from quorvane import Ring
 
 from conftest import ON_LINUX, SHM
 
@@ -78,3 +83,51 @@ def test_examples_and_companions_type_check_strictly():
     result = run("-m", "mypy", "--strict", "--no-incremental", EXAMPLES,
                  ROOT / "python" / "quorvane_reader")
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+# The native examples, built against the installed package by make test.
+NATIVE = os.environ.get("QUORVANE_NATIVE_EXAMPLES")
+native = pytest.mark.skipif(not NATIVE, reason="the native examples are built by make test")
+ROWS, COLS, CAPACITY, FRAMES = 48, 64, 8, 2000
+GEOMETRY = ["--rows", str(ROWS), "--cols", str(COLS), "--capacity", str(CAPACITY)]
+
+
+def pattern(n):
+    """The native examples' moving pattern: pixel (row, col) of frame n is (row + col + n) % 256."""
+    return ((np.arange(ROWS)[:, None] + np.arange(COLS) + n) % 256).astype(np.float32)
+
+
+@native
+def test_a_cpp_producer_writing_in_place_feeds_a_python_reader(name):
+    producer = subprocess.Popen([Path(NATIVE) / "producer", name, *GEOMETRY, "--fps", "2000",
+                                 "--frames", str(FRAMES)], stdout=subprocess.PIPE, text=True)
+    try:
+        reader = quorvane_reader.Reader(quorvane_reader.attach(name, timeout=30), ROWS, COLS,
+                                        start="oldest")
+        intact = []
+        while not intact or intact[-1] < FRAMES - 1:
+            frame = reader.next(timeout=30)
+            same = np.array_equal(frame.array, pattern(frame.seq))
+            if frame.intact():
+                assert same, f"frame {frame.seq} is intact but not its pattern"
+                intact.append(frame.seq)
+    finally:
+        out, _ = producer.communicate(timeout=60)
+    assert producer.returncode == 0 and f"published {FRAMES} frames" in out
+    assert len(intact) > FRAMES // 2 and intact == sorted(intact)
+    del reader
+
+
+@native
+def test_a_python_producer_feeds_a_c_consumer(name):
+    consumer = subprocess.Popen([Path(NATIVE) / "consumer", name, *GEOMETRY, "--frames",
+                                 str(FRAMES), "--timeout", "30"], stdout=subprocess.PIPE, text=True)
+    ring = Ring.create(name, CAPACITY, ROWS * COLS * 4)
+    for n in range(FRAMES):
+        ring.publish(pattern(n))
+        time.sleep(0.0005)
+    out, _ = consumer.communicate(timeout=60)
+    assert consumer.returncode == 0, out
+    read, wrong = map(int, re.search(r"read (\d+) frames, .* wrong (\d+)", out).groups())
+    assert wrong == 0 and read > FRAMES // 2, out
+    del ring
