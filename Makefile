@@ -80,7 +80,7 @@ lint: $(VENV)/.deps
 
 # Benchmarks are not tests: they print what they measured, never fail on a timing.
 # Each peer is installed on its own: one that cannot be is reported by e2e.py, not fatal.
-bench: module
+bench: module native-examples
 	for package in $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])"); do \
 		$(PY) -m pip install -q "$$package" || echo "could not install $$package: its benchmark is skipped"; done
 	cd bench && ../$(PY) publish.py && ../$(PY) views.py && ../$(PY) wait.py && ../$(PY) e2e.py

@@ -78,6 +78,57 @@ class QuorvaneSmallRing(Quorvane):
     capacity = 2
 
 
+# The C library of the native package (make native-examples installs it).
+C_LIBRARY = os.environ.get("QUORVANE_C_LIBRARY", os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "build", "native-install", "lib",
+    "libquorvane_c.so"))
+
+
+class QuorvaneInPlace(Quorvane):
+    """A producer writing each frame in its slot through the C API (next_slot, commit), as
+    native producers do, instead of copying it in; read by the same Python consumer. The
+    frame (zeros and the stamp) is rendered in the slot by native memset and memmove; the
+    calls into the library go through ctypes."""
+
+    name = "quorvane in place (C API)"
+
+    @classmethod
+    def prepare(cls, ctx, frame_bytes):
+        if not os.path.exists(C_LIBRARY):
+            raise ImportError(f"{C_LIBRARY} is not built (make native-examples)")
+        return super().prepare(ctx, frame_bytes)
+
+    class Sender:
+        def __init__(self, params):
+            lib = ctypes.CDLL(C_LIBRARY)
+            lib.quorvane_create.argtypes = [ctypes.c_char_p, ctypes.c_uint64, ctypes.c_uint64,
+                                            ctypes.POINTER(ctypes.c_void_p)]
+            lib.quorvane_next_slot.argtypes = lib.quorvane_commit.argtypes = [ctypes.c_void_p]
+            lib.quorvane_next_slot.restype = ctypes.c_void_p
+            lib.quorvane_release.argtypes = [ctypes.c_void_p]
+            self.ring = ctypes.c_void_p()
+            self.capacity, self.frame_bytes = params["capacity"], params["frame_bytes"]
+            if lib.quorvane_create(params["name"].encode(), self.capacity, self.frame_bytes,
+                                   ctypes.byref(self.ring)) != 0:
+                raise RuntimeError("quorvane_create failed")
+            self.lib, self.acked, self.sent = lib, params["acked"], 0
+            self.next_slot, self.commit = lib.quorvane_next_slot, lib.quorvane_commit
+            self.frame = None
+
+        def send(self, frame):
+            _wait_for_room(self.sent, self.acked, self.capacity)
+            if frame is not self.frame:  # the caller stamps one array again and again
+                self.frame, self.stamp = frame, frame.__array_interface__["data"][0]
+            slot = self.next_slot(self.ring)
+            ctypes.memmove(slot, self.stamp, 16)
+            ctypes.memset(slot + 16, 0, self.frame_bytes - 16)  # the rest of the frame
+            self.commit(self.ring)
+            self.sent += 1
+
+        def close(self):
+            self.lib.quorvane_release(self.ring)
+
+
 class SharedMemoryRing:
     """The same ring written by hand: ndarray slots plus a uint64 index after the copy."""
 
@@ -348,7 +399,7 @@ class Iceoryx2:
             self.sample = None
 
 
-ALL = [Quorvane, QuorvaneSmallRing, SharedMemoryRing, SharedArrayRing, Pipe, Queue, Zmq, Iceoryx2]
+ALL = [Quorvane, QuorvaneSmallRing, QuorvaneInPlace, SharedMemoryRing, SharedArrayRing, Pipe, Queue, Zmq, Iceoryx2]
 
 
 def unavailable_reason(transport, ctx):

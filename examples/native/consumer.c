@@ -1,7 +1,7 @@
 /* A native consumer in C: follows a ring with the reader pattern (poll the index, skip
  * what was overwritten, read a frame, re-check the index) and checks every frame it reads
  * against the moving pattern of the producer example.
- *   consumer NAME [--rows 480] [--cols 640] [--capacity 16] [--frames N] [--timeout 10]
+ *   consumer NAME [--rows 240] [--cols 320] [--capacity 16] [--frames N] [--timeout 10]
  * Waits up to --timeout seconds for the ring to appear and for each new frame; stops after
  * frame N-1. Exit status 0 when frames were read and none was wrong. */
 #include <quorvane/quorvane.h>
@@ -44,7 +44,7 @@ static int matches(const float* pixels, uint64_t n, uint64_t rows, uint64_t cols
 }
 
 int main(int argc, char** argv) {
-    uint64_t rows = 480, cols = 640, capacity = 16, frames = 0;
+    uint64_t rows = 240, cols = 320, capacity = 16, frames = 0;
     double timeout = 10;
     if (argc < 2 || argv[1][0] == '-') {
         fprintf(stderr,

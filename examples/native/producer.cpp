@@ -1,6 +1,6 @@
 // A native producer: renders a moving pattern straight into the ring's next slot, with no
 // copy, at a chosen rate. Any reader of the ring can follow it (Python, C, C++).
-//   producer NAME [--rows 480] [--cols 640] [--capacity 16] [--fps 60] [--frames 0 = until Ctrl-C]
+//   producer NAME [--rows 240] [--cols 320] [--capacity 16] [--fps 100] [--frames 0 = until Ctrl-C]
 #include <quorvane/shm_ring.hpp>
 
 #include <atomic>
@@ -21,8 +21,8 @@ std::atomic<bool> stop{false};
 
 struct Options {
     std::string name;
-    std::uint64_t rows = 480, cols = 640, capacity = 16, frames = 0;
-    double fps = 60;
+    std::uint64_t rows = 240, cols = 320, capacity = 16, frames = 0;
+    double fps = 100;
 };
 
 Options parse(int argc, char** argv) {
