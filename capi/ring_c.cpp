@@ -5,6 +5,7 @@
 
 #include <array>
 #include <exception>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -12,6 +13,7 @@
 #include <utility>
 
 struct quorvane_ring {
+    explicit quorvane_ring(quorvane::ShmRing made) : ring(std::move(made)) {}
     quorvane::ShmRing ring;
 };
 
@@ -59,7 +61,8 @@ quorvane_status make_ring(const char* name, quorvane_ring** ring, Factory factor
         return fail(QUORVANE_INVALID_ARGUMENT, "name and ring must not be null");
     }
     *ring = nullptr;
-    return guarded([&] { *ring = new quorvane_ring{factory(std::string(name))}; });
+    return guarded(
+        [&] { *ring = std::make_unique<quorvane_ring>(factory(std::string(name))).release(); });
 }
 
 }  // namespace

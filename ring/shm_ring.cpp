@@ -47,8 +47,8 @@ std::int64_t block_bytes(std::uint64_t frames, std::int64_t rows, std::int64_t c
 
 }  // namespace
 
-ShmRing ShmRing::attach(void* mapping, std::uint64_t capacity,
-                        std::uint64_t frame_bytes, std::uint64_t total_bytes) {
+ShmRing ShmRing::attach(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
+                        std::uint64_t total_bytes) {
     void* view = platform::map_view(mapping, total_bytes);
     if (view == nullptr) {
         platform::close_mapping(mapping);
