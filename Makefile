@@ -47,6 +47,7 @@ test-asan: module $(DOCTEST_HEADER)
 		-Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
 	cmake --build $(ASAN_BUILD) -j2
 	cp python/quorvane_reader/*.py $(ASAN_BUILD)/quorvane_reader/
+	mkdir -p $(ASAN_BUILD)/quorvane_bridge && cp python/quorvane_bridge/*.py $(ASAN_BUILD)/quorvane_bridge/
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1 $(ASAN_BUILD)/ring_tests
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so) \
 		PYTHONPATH=$(abspath $(ASAN_BUILD)) QUORVANE_STRESS_SECONDS=5 QUORVANE_SANITIZED_BUILD=1 \
@@ -83,7 +84,7 @@ lint: $(VENV)/.deps
 bench: module native-examples
 	for package in $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])"); do \
 		$(PY) -m pip install -q "$$package" || echo "could not install $$package: its benchmark is skipped"; done
-	cd bench && ../$(PY) publish.py && ../$(PY) views.py && ../$(PY) wait.py && ../$(PY) e2e.py
+	cd bench && ../$(PY) publish.py && ../$(PY) views.py && ../$(PY) wait.py && ../$(PY) e2e.py && ../$(PY) bridge.py
 
 $(VENV)/.deps: pyproject.toml
 	@python313=$$($(FIND_PYTHON)) || { echo "error: Python 3.13 not found (looked on PATH, in pyenv and in /usr/bin); install it, e.g. 'pyenv install 3.13'" >&2; exit 1; }; \
@@ -92,9 +93,10 @@ $(VENV)/.deps: pyproject.toml
 	$(PY) -m pip install -q "scikit-build-core>=0.12" "pybind11>=3.0,<4"
 	touch $@
 
-# Rebuilt every time (CMake's build folder keeps it incremental), with the test extras.
+# Rebuilt every time (CMake's build folder keeps it incremental), with the test and bridge
+# extras.
 module: $(VENV)/.deps
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.QUORVANE_WERROR=ON ".[test]"
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.QUORVANE_WERROR=ON ".[test,bridge]"
 
 $(DOCTEST_HEADER):
 	@tests/native/apt_install.sh doctest-dev || \
@@ -137,7 +139,7 @@ dist: $(VENV)/.deps
 # The suite against quorvane installed from FROM (a wheel or an sdist) into a new venv.
 test-installed:
 	$(PY) -m venv $(VENV_DIR)
-	$(VENV_DIR)/bin/pip install -q "quorvane[test] @ file://$(abspath $(FROM))"
+	$(VENV_DIR)/bin/pip install -q "quorvane[test,bridge] @ file://$(abspath $(FROM))"
 	cd $(VENV_DIR) && QUORVANE_MODULE_DIR=$$(bin/python -c "import sysconfig; print(sysconfig.get_path('platlib'))") \
 		bin/python -m pytest -p no:cacheprovider $(abspath tests)
 

@@ -137,3 +137,31 @@ def read_with_reader(name, floats, attached, results):
         in_order &= frame.seq > last
         last = frame.seq
     results.put((checked, torn, in_order))
+
+
+def publish_numbered_frames(name, rows, cols, fps, running, published):
+    """Frame n is rows x cols float32 values n, published fps times a second; `published`
+    counts them."""
+    ring = quorvane.Ring.create(name, 8, rows * cols * 4)
+    while running.value:
+        ring.publish(np.full((rows, cols), published.value, np.float32))
+        published.value += 1
+        time.sleep(1 / fps)
+
+
+def follow_numbered_frames(name, rows, cols, seconds, results):
+    """Reads a ring of numbered frames for `seconds`; reports the numbers of the intact
+    ones and those that were not one number throughout."""
+    reader = quorvane_reader.Reader(quorvane_reader.attach(name, timeout=30), rows, cols,
+                                    start="oldest")
+    numbers, mixed = [], []
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            frame = reader.next(timeout=1)
+        except TimeoutError:
+            continue
+        first, low, high = float(frame.array[0, 0]), frame.array.min(), frame.array.max()
+        if frame.intact():
+            (numbers if low == high == first else mixed).append(int(first))
+    results.put((numbers, mixed))

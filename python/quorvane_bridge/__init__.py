@@ -1,0 +1,204 @@
+"""Carries a quorvane ring's frames to other hosts over Zenoh, into a ring on the far side,
+so that remote consumers run the same code as local ones.
+
+    send("camera0", "lab/camera0", config)     # this host: ring -> Zenoh key
+    recv("lab/camera0", "camera0", config)     # another: Zenoh key -> a ring of its own
+
+Zenoh does the networking (peer-to-peer or through routers, TCP, UDP, QUIC, discovery,
+fragmentation, reliability); its configuration is passed through as Zenoh takes it
+(`zenoh_config`). Each frame travels as one Zenoh sample: the payload is the frame's bytes,
+the attachment four little-endian uint64 (`HEADER`): the frame's number in the sender's
+ring, that ring's capacity and frame_bytes, and the sender's id, new each time a sender
+starts.
+
+Both run until `stop` is set (the command line sets it on Ctrl-C and SIGTERM) and report
+their counters every `report_every` seconds through `report`.
+"""
+
+from __future__ import annotations
+
+import json
+import secrets
+import struct
+import threading
+import time
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
+
+import numpy as np
+import zenoh
+
+import quorvane
+import quorvane_reader
+
+__all__ = ["HEADER", "Counters", "recv", "send", "zenoh_config"]
+
+HEADER = struct.Struct("<4Q")  # seq, capacity, frame_bytes, sender id
+
+
+@dataclass
+class Counters:
+    """What a bridge has done so far; `line()` is what it reports."""
+
+    role: str
+    frames: int = 0
+    bytes: int = 0
+    dropped: int = 0  # send: overwritten or torn before it was sent; recv: lost on the way
+    restarts: int = 0  # send: the local producer's; recv: the sender's (or its producer's)
+    geometry_changes: int = 0
+    started: float = field(default_factory=time.monotonic)
+    _last: tuple[float, int] = (0.0, 0)
+
+    def line(self) -> str:
+        now = time.monotonic()
+        since, sent_then = self._last if self._last[0] else (self.started, 0)
+        self._last = (now, self.bytes)
+        rate = (self.bytes - sent_then) / max(now - since, 1e-9) / 1e9
+        return (f"{self.role}: {self.frames} frames, {rate:.3f} GB/s, dropped {self.dropped}, "
+                f"restarts {self.restarts}, geometry changes {self.geometry_changes}")
+
+
+def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
+                 connect: Iterable[str] = (), listen: Iterable[str] = (),
+                 multicast_scouting: bool | None = None) -> zenoh.Config:
+    """A Zenoh configuration from a Zenoh config file and the usual options of Zenoh's own
+    tools: mode ("peer", "client", "router"), endpoints to connect to and to listen on
+    ("tcp/192.168.1.7:7447"), and multicast scouting on or off."""
+    config = zenoh.Config.from_file(config_file) if config_file else zenoh.Config()
+    settings = {"mode": mode, "connect/endpoints": list(connect) or None,
+                "listen/endpoints": list(listen) or None,
+                "scouting/multicast/enabled": multicast_scouting}
+    for key, value in settings.items():
+        if value is not None:
+            config.insert_json5(key, json.dumps(value))
+    return config
+
+
+def _reporting(counters: Counters, stop: threading.Event, every: float,
+               report: Callable[[str], None]) -> threading.Thread:
+    def run() -> None:
+        while not stop.wait(every):
+            report(counters.line())
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread
+
+
+def _attach(name: str, stop: threading.Event) -> quorvane.Ring | None:
+    while not stop.is_set():
+        try:
+            return quorvane_reader.attach(name, timeout=0.5)
+        except TimeoutError:
+            continue
+    return None
+
+
+def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest: bool = False,
+         stop: threading.Event | None = None, report_every: float = 5.0,
+         report: Callable[[str], None] = print) -> Counters:
+    """Puts every frame of the local ring `ring_name` on the Zenoh key `key` (with
+    `latest`, only the newest at each turn, dropping what a slow link cannot carry).
+    Waits for the ring to appear. Returns the counters once `stop` is set."""
+    stop = stop or threading.Event()
+    counters = Counters(f"send {ring_name} -> {key}")
+    ring = _attach(ring_name, stop)
+    if ring is None:
+        return counters
+    capacity, frame_bytes = ring.capacity, ring.frame_bytes
+    if frame_bytes % 4:
+        raise ValueError(f"ring {ring_name!r}: frame_bytes {frame_bytes} is not a whole number "
+                         "of float32 values, which is all a ring's views show")
+    reader = quorvane_reader.Reader(ring, 1, frame_bytes // 4)
+    sender_id = secrets.randbits(64)
+    # Every frame: Zenoh blocks rather than drop. Latest only: it drops what cannot go now.
+    congestion = zenoh.CongestionControl.DROP if latest else zenoh.CongestionControl.BLOCK
+    with (zenoh.open(config or zenoh.Config()) as session,
+          session.declare_publisher(key, congestion_control=congestion) as publisher):
+        reporter = _reporting(counters, stop, report_every, report)
+        try:
+            while not stop.is_set():
+                try:
+                    frame = reader.next(timeout=0.25)
+                except TimeoutError:
+                    continue
+                if latest and (newest := reader.latest()) is not None:
+                    counters.dropped += newest.seq - frame.seq
+                    frame = newest
+                payload = frame.array.tobytes()  # Zenoh may still hold it after put returns
+                if not frame.intact():
+                    counters.dropped += 1
+                    continue
+                publisher.put(payload, attachment=HEADER.pack(frame.seq, capacity, frame_bytes,
+                                                              sender_id))
+                counters.frames += 1
+                counters.bytes += frame_bytes
+                counters.restarts = reader.restarts
+        finally:
+            stop.set()
+            reporter.join()
+    counters.dropped += reader.missed
+    return counters
+
+
+class _Landing:
+    """The far side of a bridge: the local ring, and what the last frame said."""
+
+    def __init__(self, ring_name: str, capacity: int | None, counters: Counters,
+                 report: Callable[[str], None]) -> None:
+        self.ring_name, self.capacity, self.counters, self.report = (ring_name, capacity,
+                                                                     counters, report)
+        self.ring: quorvane.Ring | None = None
+        self.geometry: tuple[int, int] | None = None
+        self.sender: int | None = None
+        self.next = 0
+
+    def __call__(self, sample: zenoh.Sample) -> None:
+        if sample.attachment is None:
+            return  # not from a bridge
+        seq, capacity, frame_bytes, sender = HEADER.unpack(sample.attachment.to_bytes())
+        geometry = (self.capacity or capacity, frame_bytes)
+        if geometry != self.geometry:
+            self.ring = None  # the old segment goes first, or create would take it over
+            try:
+                self.ring = quorvane.Ring.create(self.ring_name, *geometry)
+            except RuntimeError as error:  # local readers still hold a smaller one
+                self.counters.dropped += 1
+                self.report(f"{self.counters.role}: cannot make ring {self.ring_name!r} with "
+                            f"capacity {geometry[0]} and frame_bytes {geometry[1]} ({error})")
+                return
+            self.counters.geometry_changes += self.geometry is not None
+            self.geometry = geometry
+        elif sender != self.sender or seq < self.next:  # a new sender, or a new producer
+            self.counters.restarts += 1
+        elif seq > self.next:
+            self.counters.dropped += seq - self.next
+        self.sender, self.next = sender, seq + 1
+        assert self.ring is not None  # made above
+        self.ring.publish(np.frombuffer(sample.payload.to_bytes(), np.uint8))
+        self.counters.frames += 1
+        self.counters.bytes += frame_bytes
+
+
+def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
+         capacity: int | None = None, stop: threading.Event | None = None,
+         report_every: float = 5.0, report: Callable[[str], None] = print) -> Counters:
+    """Subscribes to `key` and publishes each frame into the local ring `ring_name`, made
+    with the sender's geometry (and capacity, unless given) at the first frame and made
+    again when the geometry changes. Returns the counters once `stop` is set; the ring is
+    released then (its name goes with the last local reader)."""
+    stop = stop or threading.Event()
+    counters = Counters(f"recv {key} -> {ring_name}")
+    landing = _Landing(ring_name, capacity, counters, report)
+    # Leaving the subscriber's block undeclares it: no sample is delivered after that.
+    with (zenoh.open(config or zenoh.Config()) as session,
+          session.declare_subscriber(key, landing)):
+        reporter = _reporting(counters, stop, report_every, report)
+        try:
+            while not stop.wait(0.5):  # in steps: a signal handler runs between them
+                pass
+        finally:
+            stop.set()
+            reporter.join()
+    landing.ring = None
+    return counters

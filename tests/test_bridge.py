@@ -1,0 +1,70 @@
+"""quorvane_bridge: a ring's frames carried over Zenoh into a ring elsewhere, here over
+loopback TCP with multicast scouting off."""
+
+import ctypes
+import re
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import segment_exists
+import helpers
+
+pytest.importorskip("zenoh")
+
+ROWS, COLS = 64, 64
+
+
+def bridge(*args):
+    return subprocess.Popen([sys.executable, "-m", "quorvane_bridge", *args,
+                             "--no-multicast-scouting", "--report-every", "1"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def test_producer_send_recv_consumer_in_order_across_a_sender_restart(name, spawn):
+    remote, key = name + "_remote", f"quorvane/test/{name}"
+    endpoint = f"tcp/127.0.0.1:{free_port()}"
+    running, results = spawn.RawValue(ctypes.c_bool, True), spawn.Queue()
+    published = spawn.RawValue(ctypes.c_uint64, 0)
+    producer = spawn.Process(target=helpers.publish_numbered_frames,
+                             args=(name, ROWS, COLS, 500, running, published))
+    consumer = spawn.Process(target=helpers.follow_numbered_frames,
+                             args=(remote, ROWS, COLS, 8, results))
+    recv = bridge("recv", key, remote, "-l", endpoint)
+    senders = []
+    try:
+        producer.start()
+        consumer.start()
+        senders.append(bridge("send", name, key, "-e", endpoint))
+        time.sleep(4)
+        senders[0].kill()  # no clean-up of any kind
+        senders[0].wait(10)
+        restarted_at = published.value
+        senders.append(bridge("send", name, key, "-e", endpoint))
+        numbers, mixed = results.get(timeout=60)
+    finally:
+        running.value = False
+        for process in (recv, *senders):
+            if process.poll() is None:
+                process.terminate()  # SIGTERM: a clean stop
+        outputs = [process.communicate(timeout=30)[0] for process in (recv, *senders)]
+        for process in (producer, consumer):
+            process.join(30)
+    recv_out = outputs[0]
+    assert recv.returncode == 0 and senders[1].returncode == 0, outputs
+    assert mixed == [] and numbers == sorted(set(numbers)), "frames mixed, repeated or reordered"
+    # Frames from both senders: the consumer kept reading through the restart.
+    assert len(numbers) > 100 and numbers[0] < restarted_at < numbers[-1], (
+        len(numbers), restarted_at, numbers[:3], numbers[-3:])
+    final = recv_out.strip().splitlines()[-1]
+    assert final.endswith("(stopped)") and re.search(r"restarts 1,", final), recv_out
+    assert not segment_exists(remote)
