@@ -1,0 +1,178 @@
+"""Frames over the network, on loopback: quorvane_bridge end to end (a producer's ring ->
+send -> Zenoh -> recv -> a ring) against Zenoh's own put/subscribe of the same payloads
+and pyzmq PUB/SUB over TCP, in one run.
+
+Each system runs for --seconds per frame size after a second of warm-up; reported is what
+arrived at the far end: frames per second and GB/s (for the bridge, how far the far ring's
+write_idx advanced). Senders go as fast as their system lets them; Zenoh's put blocks
+rather than drop (the bridge's default), pyzmq drops at its high-water mark like PUB/SUB
+does. The bridge's producer publishes at 1.2x the rate raw Zenoh reached, a few frames at
+a time with sleeps between (paced_producer), so that it never limits the bridge and costs
+no more CPU than its copies: the bridge runs three processes to raw Zenoh's two, on this
+machine's two cores.
+"""
+
+import argparse
+import ctypes
+import json
+import multiprocessing as mp
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+import uuid
+
+import numpy as np
+
+SIZES = [64 << 10, 1 << 20, 8 << 20]
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def zenoh_session(endpoint, listen):
+    import zenoh
+    config = zenoh.Config()
+    config.insert_json5("scouting/multicast/enabled", "false")
+    where = "listen/endpoints" if listen else "connect/endpoints"
+    config.insert_json5(where, json.dumps([endpoint]))
+    return zenoh.open(config)
+
+
+def zenoh_put(endpoint, key, frame_bytes, stop):
+    import zenoh
+    payload = np.ones(frame_bytes, np.uint8).tobytes()
+    with zenoh_session(endpoint, listen=False) as session, session.declare_publisher(
+            key, congestion_control=zenoh.CongestionControl.BLOCK) as publisher:
+        while not stop.value:
+            publisher.put(payload)
+
+
+def zenoh_subscribe(endpoint, key, received, ready):
+    def count(sample):
+        sample.payload.to_bytes()  # as the bridge's far side does
+        received.value += 1
+
+    with zenoh_session(endpoint, listen=True) as session, session.declare_subscriber(key, count):
+        ready.set()
+        while True:
+            time.sleep(1)
+
+
+def zmq_pub(endpoint, frame_bytes, stop):
+    import zmq
+    publisher = zmq.Context().socket(zmq.PUB)
+    publisher.connect(endpoint)
+    payload = np.ones(frame_bytes, np.uint8).tobytes()
+    while not stop.value:
+        publisher.send(payload)
+
+
+def zmq_sub(endpoint, received, ready):
+    import zmq
+    subscriber = zmq.Context().socket(zmq.SUB)
+    subscriber.bind(endpoint)
+    subscriber.setsockopt(zmq.SUBSCRIBE, b"")
+    ready.set()
+    while True:
+        subscriber.recv(copy=True)
+        received.value += 1
+
+
+def paced_producer(name, frame_bytes, fps, stop):
+    """Publishes fps frames a second, a few at a time, sleeping in between: a producer
+    faster than the bridge that spends no CPU beyond its copies."""
+    import quorvane
+    capacity = 32 if frame_bytes <= 1 << 20 else 8
+    ring = quorvane.Ring.create(name, capacity, frame_bytes)
+    frame = np.ones(frame_bytes, np.uint8)
+    start, n = time.perf_counter(), 0
+    while not stop.value:
+        for _ in range(capacity // 4):  # well within what the sender's reader can fall behind
+            ring.publish(frame)
+        n += capacity // 4
+        ahead = start + n / fps - time.perf_counter()
+        if ahead > 0:
+            time.sleep(ahead)
+
+
+def measure(count, seconds):
+    """Frames per second that `count()` advanced by, after a second of warm-up."""
+    time.sleep(1)
+    first, t0 = count(), time.perf_counter()
+    time.sleep(seconds)
+    return (count() - first) / (time.perf_counter() - t0)
+
+
+def run_pair(ctx, sender, sender_args, receiver, receiver_args, seconds):
+    stop, received = ctx.RawValue(ctypes.c_bool, False), ctx.RawValue(ctypes.c_uint64, 0)
+    ready = ctx.Event()
+    receiving = ctx.Process(target=receiver, args=(*receiver_args, received, ready), daemon=True)
+    receiving.start()
+    ready.wait(30)
+    sending = ctx.Process(target=sender, args=(*sender_args, stop))
+    sending.start()
+    try:
+        return measure(lambda: received.value, seconds)
+    finally:
+        stop.value = True
+        sending.join(10)
+        for process in (sending, receiving):
+            if process.is_alive():
+                process.kill()
+                process.join()
+
+
+def bridge(ctx, frame_bytes, fps, seconds):
+    import quorvane_reader
+    name = f"qvbr_{uuid.uuid4().hex[:8]}"
+    endpoint, key = f"tcp/127.0.0.1:{free_port()}", f"quorvane/bench/{name}"
+    common = ["--no-multicast-scouting", "--report-every", "3600"]
+    command = [sys.executable, "-m", "quorvane_bridge"]
+    recv = subprocess.Popen([*command, "recv", key, name + "_far", "-l", endpoint, *common],
+                            stdout=subprocess.DEVNULL)
+    stop = ctx.RawValue(ctypes.c_bool, False)
+    producer = ctx.Process(target=paced_producer, args=(name, frame_bytes, fps, stop))
+    producer.start()
+    send = subprocess.Popen([*command, "send", name, key, "-e", endpoint, *common],
+                            stdout=subprocess.DEVNULL)
+    try:
+        far = quorvane_reader.attach(name + "_far", timeout=30)
+        return measure(lambda: far.write_idx, seconds)
+    finally:
+        for process in (send, recv):
+            process.send_signal(signal.SIGTERM)
+            process.wait(30)
+        stop.value = True
+        producer.join(10)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=3.0)
+    args = parser.parse_args()
+    ctx = mp.get_context("spawn")
+    rows = []
+    for size in SIZES:
+        key = f"quorvane/bench/raw{uuid.uuid4().hex[:8]}"
+        endpoint = f"tcp/127.0.0.1:{free_port()}"
+        raw = run_pair(ctx, zenoh_put, (endpoint, key, size), zenoh_subscribe, (endpoint, key),
+                       args.seconds)
+        zmq_endpoint = f"tcp://127.0.0.1:{free_port()}"
+        zmq = run_pair(ctx, zmq_pub, (zmq_endpoint, size), zmq_sub, (zmq_endpoint,), args.seconds)
+        ours = bridge(ctx, size, 1.2 * raw, args.seconds)
+        rows.append((size, ours, raw, zmq))
+        print(f"{size >> 10:>6} KiB  bridge {ours:9,.0f} /s {ours * size / 1e9:6.2f} GB/s   "
+              f"zenoh {raw:9,.0f} /s {raw * size / 1e9:6.2f} GB/s   "
+              f"pyzmq {zmq:9,.0f} /s {zmq * size / 1e9:6.2f} GB/s   "
+              f"bridge/zenoh {ours / raw:.2f}x  bridge/pyzmq {ours / zmq:.2f}x", flush=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
