@@ -136,10 +136,12 @@ dist: $(VENV)/.deps
 	$(MAKE) test-installed FROM=$$(ls dist/*.whl) VENV_DIR=$(DIST_CHECK)/wheel-venv
 	$(MAKE) test-installed FROM=$$(ls $(abspath $(DIST_CHECK))/from-sdist/*.tar.gz) VENV_DIR=$(DIST_CHECK)/sdist-venv
 
-# The suite against quorvane installed from FROM (a wheel or an sdist) into a new venv.
+# The suite against quorvane installed from FROM (a wheel or an sdist) into a new venv;
+# without pip's cache, which would otherwise hand back a wheel built from an older sdist
+# at the same path.
 test-installed:
 	$(PY) -m venv $(VENV_DIR)
-	$(VENV_DIR)/bin/pip install -q "quorvane[test,bridge] @ file://$(abspath $(FROM))"
+	$(VENV_DIR)/bin/pip install -q --no-cache-dir "quorvane[test,bridge] @ file://$(abspath $(FROM))"
 	cd $(VENV_DIR) && QUORVANE_MODULE_DIR=$$(bin/python -c "import sysconfig; print(sysconfig.get_path('platlib'))") \
 		bin/python -m pytest -p no:cacheprovider $(abspath tests)
 
