@@ -30,6 +30,8 @@ def free_port():
         return probe.getsockname()[1]
 
 
+# The bridges are stopped with SIGTERM, which Windows does not have.
+@pytest.mark.linux_only
 def test_producer_send_recv_consumer_in_order_across_a_sender_restart(name, spawn):
     remote, key = name + "_remote", f"quorvane/test/{name}"
     endpoint = f"tcp/127.0.0.1:{free_port()}"
