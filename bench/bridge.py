@@ -142,25 +142,26 @@ def run_pair(ctx, sender, sender_args, receiver, receiver_args, seconds):
 
 
 def bridge(ctx, frame_bytes, fps, seconds):
+    """Frames per second arriving in the far ring; prints the bridges' final counters."""
     import quorvane_reader
     name = f"qvbr_{uuid.uuid4().hex[:8]}"
     endpoint, key = f"tcp/127.0.0.1:{free_port()}", f"quorvane/bench/{name}"
     common = ["--no-multicast-scouting", "--report-every", "3600"]
     command = [sys.executable, "-m", "quorvane_bridge"]
     recv = subprocess.Popen([*command, "recv", key, name + "_far", "-l", endpoint, *common],
-                            stdout=subprocess.DEVNULL)
+                            stdout=subprocess.PIPE, text=True)
     stop = ctx.RawValue(ctypes.c_bool, False)
     producer = ctx.Process(target=paced_producer, args=(name, frame_bytes, fps, stop))
     producer.start()
     send = subprocess.Popen([*command, "send", name, key, "-e", endpoint, *common],
-                            stdout=subprocess.DEVNULL)
+                            stdout=subprocess.PIPE, text=True)
     try:
         far = quorvane_reader.attach(name + "_far", timeout=30)
         return measure(lambda: far.write_idx, seconds)
     finally:
         for process in (send, recv):
             process.send_signal(signal.SIGTERM)
-            process.wait(30)
+            print("   ", process.communicate(timeout=30)[0].strip(), flush=True)
         stop.value = True
         producer.join(10)
 

@@ -34,6 +34,7 @@ import quorvane_reader
 __all__ = ["HEADER", "Counters", "recv", "send", "zenoh_config"]
 
 HEADER = struct.Struct("<4Q")  # seq, capacity, frame_bytes, sender id
+RECV_QUEUE = 16  # samples recv holds before Zenoh holds the sender back
 
 
 @dataclass
@@ -190,15 +191,23 @@ def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
     stop = stop or threading.Event()
     counters = Counters(f"recv {key} -> {ring_name}")
     landing = _Landing(ring_name, capacity, counters, report)
-    # Leaving the subscriber's block undeclares it: no sample is delivered after that.
-    with (zenoh.open(config or zenoh.Config()) as session,
-          session.declare_subscriber(key, landing)):
-        reporter = _reporting(counters, stop, report_every, report)
-        try:
-            while not stop.wait(0.5):  # in steps: a signal handler runs between them
-                pass
-        finally:
-            stop.set()
-            reporter.join()
+    # Samples wait in a queue for a thread of ours: a callback would hold Zenoh's receiving
+    # thread, and with it the link, for the two copies of every frame.
+    with zenoh.open(config or zenoh.Config()) as session:
+        with session.declare_subscriber(key, zenoh.handlers.FifoChannel(RECV_QUEUE)) as samples:
+            def land_all() -> None:
+                for sample in samples:  # ends when the subscriber is undeclared
+                    landing(sample)
+
+            worker = threading.Thread(target=land_all)
+            worker.start()
+            reporter = _reporting(counters, stop, report_every, report)
+            try:
+                while not stop.wait(0.5):  # in steps: a signal handler runs between them
+                    pass
+            finally:
+                stop.set()
+                reporter.join()
+        worker.join()
     landing.ring = None
     return counters
