@@ -89,18 +89,10 @@ def paced_producer(name, frame_bytes, fps, stop):
     """Publishes fps frames a second, sleeping whenever ahead, as a camera
     whose frames arrive by DMA: each frame is committed in place (the C API) with only its
     number written, so the producer costs next to no CPU whatever the frame size."""
-    from transports import C_LIBRARY
-    lib = ctypes.CDLL(C_LIBRARY)
-    lib.quorvane_create.argtypes = [ctypes.c_char_p, ctypes.c_uint64, ctypes.c_uint64,
-                                    ctypes.POINTER(ctypes.c_void_p)]
-    lib.quorvane_next_slot.argtypes = lib.quorvane_commit.argtypes = [ctypes.c_void_p]
-    lib.quorvane_next_slot.restype = ctypes.c_void_p
-    lib.quorvane_release.argtypes = [ctypes.c_void_p]
+    from transports import create_in_c
     # Slots enough for the bursts after a late wake, few enough to stay in the cache, as raw
     # Zenoh's one payload does.
-    ring, capacity = ctypes.c_void_p(), max(8, min(32, (2 << 20) // frame_bytes))
-    if lib.quorvane_create(name.encode(), capacity, frame_bytes, ctypes.byref(ring)) != 0:
-        raise RuntimeError("quorvane_create failed")
+    lib, ring = create_in_c(name, max(8, min(32, (2 << 20) // frame_bytes)), frame_bytes)
     start, n = time.perf_counter(), 0
     while not stop.value:
         ctypes.c_uint64.from_address(lib.quorvane_next_slot(ring)).value = n

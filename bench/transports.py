@@ -84,6 +84,21 @@ C_LIBRARY = os.environ.get("QUORVANE_C_LIBRARY", os.path.join(
     "libquorvane_c.so"))
 
 
+def create_in_c(name, capacity, frame_bytes):
+    """A ring made through the C library, for writing in place: (library, ring handle)."""
+    lib = ctypes.CDLL(C_LIBRARY)
+    lib.quorvane_create.argtypes = [ctypes.c_char_p, ctypes.c_uint64, ctypes.c_uint64,
+                                    ctypes.POINTER(ctypes.c_void_p)]
+    lib.quorvane_next_slot.argtypes = lib.quorvane_commit.argtypes = [ctypes.c_void_p]
+    lib.quorvane_next_slot.restype = ctypes.c_void_p
+    lib.quorvane_release.argtypes = [ctypes.c_void_p]
+    lib.quorvane_last_error.restype = ctypes.c_char_p
+    ring = ctypes.c_void_p()
+    if lib.quorvane_create(name.encode(), capacity, frame_bytes, ctypes.byref(ring)) != 0:
+        raise RuntimeError(f"quorvane_create: {lib.quorvane_last_error().decode()}")
+    return lib, ring
+
+
 class QuorvaneInPlace(Quorvane):
     """A producer writing each frame in its slot through the C API (next_slot, commit), as
     native producers do, instead of copying it in; read by the same Python consumer. The
@@ -100,17 +115,8 @@ class QuorvaneInPlace(Quorvane):
 
     class Sender:
         def __init__(self, params):
-            lib = ctypes.CDLL(C_LIBRARY)
-            lib.quorvane_create.argtypes = [ctypes.c_char_p, ctypes.c_uint64, ctypes.c_uint64,
-                                            ctypes.POINTER(ctypes.c_void_p)]
-            lib.quorvane_next_slot.argtypes = lib.quorvane_commit.argtypes = [ctypes.c_void_p]
-            lib.quorvane_next_slot.restype = ctypes.c_void_p
-            lib.quorvane_release.argtypes = [ctypes.c_void_p]
-            self.ring = ctypes.c_void_p()
             self.capacity, self.frame_bytes = params["capacity"], params["frame_bytes"]
-            if lib.quorvane_create(params["name"].encode(), self.capacity, self.frame_bytes,
-                                   ctypes.byref(self.ring)) != 0:
-                raise RuntimeError("quorvane_create failed")
+            lib, self.ring = create_in_c(params["name"], self.capacity, self.frame_bytes)
             self.lib, self.acked, self.sent = lib, params["acked"], 0
             self.next_slot, self.commit = lib.quorvane_next_slot, lib.quorvane_commit
             self.frame = None
