@@ -22,7 +22,8 @@ import secrets
 import struct
 import threading
 import time
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -47,12 +48,12 @@ class Counters:
     dropped: int = 0  # send: overwritten or torn before it was sent; recv: lost on the way
     restarts: int = 0  # send: the local producer's; recv: the sender's (or its producer's)
     geometry_changes: int = 0
-    started: float = field(default_factory=time.monotonic)
-    _last: tuple[float, int] = (0.0, 0)
+    _last: tuple[float, int] = field(default_factory=lambda: (time.monotonic(), 0))
 
     def line(self) -> str:
+        """The counters, with the rate since the last line (or since the start)."""
         now = time.monotonic()
-        since, sent_then = self._last if self._last[0] else (self.started, 0)
+        since, sent_then = self._last
         self._last = (now, self.bytes)
         rate = (self.bytes - sent_then) / max(now - since, 1e-9) / 1e9
         return (f"{self.role}: {self.frames} frames, {rate:.3f} GB/s, dropped {self.dropped}, "
@@ -75,15 +76,22 @@ def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
     return config
 
 
+@contextmanager
 def _reporting(counters: Counters, stop: threading.Event, every: float,
-               report: Callable[[str], None]) -> threading.Thread:
+               report: Callable[[str], None]) -> Iterator[None]:
+    """Reports the counters every `every` seconds until the block ends; ending it sets
+    `stop`."""
     def run() -> None:
         while not stop.wait(every):
             report(counters.line())
 
     thread = threading.Thread(target=run, daemon=True)
     thread.start()
-    return thread
+    try:
+        yield
+    finally:
+        stop.set()
+        thread.join()
 
 
 def _attach(name: str, stop: threading.Event) -> quorvane.Ring | None:
@@ -115,29 +123,25 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
     # Every frame: Zenoh blocks rather than drop. Latest only: it drops what cannot go now.
     congestion = zenoh.CongestionControl.DROP if latest else zenoh.CongestionControl.BLOCK
     with (zenoh.open(config or zenoh.Config()) as session,
-          session.declare_publisher(key, congestion_control=congestion) as publisher):
-        reporter = _reporting(counters, stop, report_every, report)
-        try:
-            while not stop.is_set():
-                try:
-                    frame = reader.next(timeout=0.25)
-                except TimeoutError:
-                    continue
-                if latest and (newest := reader.latest()) is not None:
-                    counters.dropped += newest.seq - frame.seq
-                    frame = newest
-                payload = frame.array.tobytes()  # Zenoh may still hold it after put returns
-                if not frame.intact():
-                    counters.dropped += 1
-                    continue
-                publisher.put(payload, attachment=HEADER.pack(frame.seq, capacity, frame_bytes,
-                                                              sender_id))
-                counters.frames += 1
-                counters.bytes += frame_bytes
-                counters.restarts = reader.restarts
-        finally:
-            stop.set()
-            reporter.join()
+          session.declare_publisher(key, congestion_control=congestion) as publisher,
+          _reporting(counters, stop, report_every, report)):
+        while not stop.is_set():
+            try:
+                frame = reader.next(timeout=0.25)
+            except TimeoutError:
+                continue
+            if latest and (newest := reader.latest()) is not None:
+                counters.dropped += newest.seq - frame.seq
+                frame = newest
+            payload = frame.array.tobytes()  # Zenoh may still hold it after put returns
+            if not frame.intact():
+                counters.dropped += 1
+                continue
+            attachment = HEADER.pack(frame.seq, capacity, frame_bytes, sender_id)
+            publisher.put(payload, attachment=attachment)
+            counters.frames += 1
+            counters.bytes += frame_bytes
+            counters.restarts = reader.restarts
     counters.dropped += reader.missed
     return counters
 
@@ -201,13 +205,9 @@ def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
 
             worker = threading.Thread(target=land_all)
             worker.start()
-            reporter = _reporting(counters, stop, report_every, report)
-            try:
+            with _reporting(counters, stop, report_every, report):
                 while not stop.wait(0.5):  # in steps: a signal handler runs between them
                     pass
-            finally:
-                stop.set()
-                reporter.join()
         worker.join()
     landing.ring = None
     return counters
