@@ -1,5 +1,6 @@
 """quorvane_bridge: a ring's frames carried over Zenoh into a ring elsewhere, here over
-loopback TCP with multicast scouting off."""
+loopback TCP with multicast scouting off and Zenoh's shared-memory transport off, so that
+frames cross the link as they would between two hosts."""
 
 import ctypes
 import re
@@ -18,10 +19,22 @@ pytest.importorskip("zenoh")
 ROWS, COLS = 64, 64
 
 
+BRIDGE = [sys.executable, "-m", "quorvane_bridge"]
+
+
 def bridge(*args):
-    return subprocess.Popen([sys.executable, "-m", "quorvane_bridge", *args,
-                             "--no-multicast-scouting", "--report-every", "1"],
+    return subprocess.Popen([*BRIDGE, *args, "--no-multicast-scouting", "--report-every", "1",
+                             "--cfg", "transport/shared_memory/enabled:false"],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+
+@pytest.mark.parametrize("setting, says", [("transport/shared_memory", "KEY:VALUE"),
+                                           ("transport/no_such_thing:1", "unknown key"),
+                                           ("transport/shared_memory/enabled:maybe", "expected")])
+def test_a_zenoh_setting_that_cannot_be_taken_is_a_usage_error(setting, says):
+    done = subprocess.run([*BRIDGE, "send", "ring", "key", "--cfg", setting],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and says in done.stderr.splitlines()[-1], done.stderr
 
 
 def free_port():

@@ -22,7 +22,7 @@ import secrets
 import struct
 import threading
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 
@@ -62,17 +62,25 @@ class Counters:
 
 def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
                  connect: Iterable[str] = (), listen: Iterable[str] = (),
-                 multicast_scouting: bool | None = None) -> zenoh.Config:
+                 multicast_scouting: bool | None = None,
+                 settings: Mapping[str, str] | None = None) -> zenoh.Config:
     """A Zenoh configuration from a Zenoh config file and the usual options of Zenoh's own
     tools: mode ("peer", "client", "router"), endpoints to connect to and to listen on
-    ("tcp/192.168.1.7:7447"), and multicast scouting on or off."""
+    ("tcp/192.168.1.7:7447"), multicast scouting on or off, and any other setting by its
+    path, the value in JSON5 ({"transport/link/tx/queue/size/data": "16"}), applied last.
+    A setting Zenoh does not know raises ValueError."""
     config = zenoh.Config.from_file(config_file) if config_file else zenoh.Config()
-    settings = {"mode": mode, "connect/endpoints": list(connect) or None,
-                "listen/endpoints": list(listen) or None,
-                "scouting/multicast/enabled": multicast_scouting}
-    for key, value in settings.items():
+    named = {"mode": mode, "connect/endpoints": list(connect) or None,
+             "listen/endpoints": list(listen) or None,
+             "scouting/multicast/enabled": multicast_scouting}
+    for key, value in named.items():
         if value is not None:
             config.insert_json5(key, json.dumps(value))
+    for key, json5 in (settings or {}).items():
+        try:
+            config.insert_json5(key, json5)
+        except zenoh.ZError as error:
+            raise ValueError(f"Zenoh setting {key}: {json5}: {error}") from None
     return config
 
 

@@ -24,6 +24,9 @@ def main(argv: list[str] | None = None) -> int:
                        help="an endpoint to listen on, e.g. tcp/0.0.0.0:7447 (repeatable)")
     group.add_argument("--no-multicast-scouting", action="store_true",
                        help="find peers only through the endpoints given")
+    group.add_argument("--cfg", action="append", default=[], metavar="KEY:VALUE",
+                       help="any other Zenoh setting: its path, a colon, its value in JSON5, "
+                       "e.g. transport/link/tx/queue/size/data:16 (repeatable)")
     group.add_argument("--report-every", type=float, default=5.0, metavar="SECONDS",
                        help="seconds between lines of counters (default 5)")
     commands = parser.add_subparsers(dest="command", required=True)
@@ -41,8 +44,18 @@ def main(argv: list[str] | None = None) -> int:
                              "(default: the sender's)")
     args = parser.parse_args(argv)
 
-    config = zenoh_config(args.config, mode=args.mode, connect=args.connect, listen=args.listen,
-                          multicast_scouting=False if args.no_multicast_scouting else None)
+    settings = {}
+    for setting in args.cfg:
+        key, _, value = setting.partition(":")
+        if not key or not value:
+            parser.error(f"--cfg takes KEY:VALUE, not {setting!r}")
+        settings[key] = value
+    try:
+        config = zenoh_config(args.config, mode=args.mode, connect=args.connect,
+                              listen=args.listen, settings=settings,
+                              multicast_scouting=False if args.no_multicast_scouting else None)
+    except ValueError as error:
+        parser.error(str(error))
     stop = threading.Event()
 
     def stop_on(signum: int, frame: FrameType | None) -> None:
