@@ -2,9 +2,15 @@
 send -> Zenoh -> recv -> a ring) against Zenoh's own put/subscribe of the same payloads
 and pyzmq PUB/SUB over TCP, in one run.
 
-Each system runs for --seconds per frame size after a second of warm-up; reported is what
-arrived at the far end: frames per second and GB/s (for the bridge, how far the far ring's
-write_idx advanced). Senders go as fast as their system lets them; Zenoh's put blocks
+Zenoh runs in two setups, the bridge and raw Zenoh alike in each: "between hosts", the
+settings examples/bridge/bulk-frames.json5 recommends with Zenoh's shared-memory transport
+off, so that payloads cross the TCP link as they would between two machines; and "Zenoh
+defaults", where Zenoh, finding both ends on one host, moves payloads through shared memory
+of its own, which no network link does.
+
+Each system runs twice for --seconds per frame size, each time after a second of warm-up;
+reported is the better run's rate of what arrived at the far end: frames per second and
+GB/s (for the bridge, how far the far ring's write_idx advanced). Senders go as fast as their system lets them; Zenoh's put blocks
 rather than drop (the bridge's default), pyzmq drops at its high-water mark like PUB/SUB
 does. The bridge's producer commits frames in place (paced_producer) at 1.2x the rate raw
 Zenoh reached, then again at 1.2x the rate the bridge reached, the better run counting: it
@@ -14,7 +20,6 @@ on this machine's two cores.
 
 import argparse
 import ctypes
-import json
 import multiprocessing as mp
 import os
 import signal
@@ -28,6 +33,15 @@ import numpy as np
 
 SIZES = [64 << 10, 1 << 20, 8 << 20]
 HERE = os.path.dirname(os.path.abspath(__file__))
+SETUPS = {  # name: a Zenoh config file, other settings
+    "between hosts": (os.path.join(HERE, "..", "examples", "bridge", "bulk-frames.json5"),
+                      {"transport/shared_memory/enabled": "false"}),
+    "Zenoh defaults": (None, {}),
+}
+
+
+def label(size):
+    return f"{size >> 20} MiB" if size >= 1 << 20 else f"{size >> 10} KiB"
 
 
 def free_port():
@@ -36,30 +50,32 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def zenoh_session(endpoint, listen):
+def zenoh_session(setup, endpoint, listen):
+    """A session configured as the bridges are in `setup`."""
     import zenoh
-    config = zenoh.Config()
-    config.insert_json5("scouting/multicast/enabled", "false")
-    where = "listen/endpoints" if listen else "connect/endpoints"
-    config.insert_json5(where, json.dumps([endpoint]))
-    return zenoh.open(config)
+    from quorvane_bridge import zenoh_config
+    config_file, settings = SETUPS[setup]
+    where = {"listen" if listen else "connect": [endpoint]}
+    return zenoh.open(zenoh_config(config_file, multicast_scouting=False, settings=settings,
+                                   **where))
 
 
-def zenoh_put(endpoint, key, frame_bytes, stop):
+def zenoh_put(setup, endpoint, key, frame_bytes, stop):
     import zenoh
     payload = np.ones(frame_bytes, np.uint8).tobytes()
-    with zenoh_session(endpoint, listen=False) as session, session.declare_publisher(
+    with zenoh_session(setup, endpoint, listen=False) as session, session.declare_publisher(
             key, congestion_control=zenoh.CongestionControl.BLOCK) as publisher:
         while not stop.value:
             publisher.put(payload)
 
 
-def zenoh_subscribe(endpoint, key, received, ready):
+def zenoh_subscribe(setup, endpoint, key, received, ready):
     def count(sample):
         sample.payload.to_bytes()  # as the bridge's far side does
         received.value += 1
 
-    with zenoh_session(endpoint, listen=True) as session, session.declare_subscriber(key, count):
+    with (zenoh_session(setup, endpoint, listen=True) as session,
+          session.declare_subscriber(key, count)):
         ready.set()
         while True:
             time.sleep(1)
@@ -133,12 +149,15 @@ def run_pair(ctx, sender, sender_args, receiver, receiver_args, seconds):
                 process.join()
 
 
-def bridge(ctx, frame_bytes, fps, seconds):
+def bridge(ctx, setup, frame_bytes, fps, seconds):
     """Frames per second arriving in the far ring; prints the bridges' final counters."""
     import quorvane_reader
     name = f"qvbr_{uuid.uuid4().hex[:8]}"
     endpoint, key = f"tcp/127.0.0.1:{free_port()}", f"quorvane/bench/{name}"
-    common = ["--no-multicast-scouting", "--report-every", "3600"]
+    config_file, settings = SETUPS[setup]
+    common = ["--no-multicast-scouting", "--report-every", "3600",
+              *(["-c", config_file] if config_file else []),
+              *(f"--cfg={key}:{value}" for key, value in settings.items())]
     command = [sys.executable, "-m", "quorvane_bridge"]
     recv = subprocess.Popen([*command, "recv", key, name + "_far", "-l", endpoint, *common],
                             stdout=subprocess.PIPE, text=True)
@@ -165,22 +184,29 @@ def main():
     ctx = mp.get_context("spawn")
     rows = []
     for size in SIZES:
-        key = f"quorvane/bench/raw{uuid.uuid4().hex[:8]}"
-        endpoint = f"tcp/127.0.0.1:{free_port()}"
-        raw = run_pair(ctx, zenoh_put, (endpoint, key, size), zenoh_subscribe, (endpoint, key),
-                       args.seconds)
         zmq_endpoint = f"tcp://127.0.0.1:{free_port()}"
-        zmq = run_pair(ctx, zmq_pub, (zmq_endpoint, size), zmq_sub, (zmq_endpoint,), args.seconds)
-        # The producer just ahead of the bridge: first ahead of raw Zenoh, then of what the
-        # bridge carried, so that frames nobody will carry do not take the bridge's CPU.
-        ours = bridge(ctx, size, 1.2 * raw, args.seconds)
-        ours = max(ours, bridge(ctx, size, 1.2 * ours, args.seconds))
-        rows.append((size, ours, raw, zmq))
-        print(f"{size >> 10:>6} KiB  bridge {ours:9,.0f} /s {ours * size / 1e9:6.2f} GB/s   "
-              f"zenoh {raw:9,.0f} /s {raw * size / 1e9:6.2f} GB/s   "
-              f"pyzmq {zmq:9,.0f} /s {zmq * size / 1e9:6.2f} GB/s   "
-              f"bridge/zenoh {ours / raw:.2f}x  bridge/pyzmq {ours / zmq:.2f}x", flush=True)
-
+        zmq = max(run_pair(ctx, zmq_pub, (zmq_endpoint, size), zmq_sub, (zmq_endpoint,),
+                           args.seconds) for _ in range(2))
+        for setup in SETUPS:
+            key = f"quorvane/bench/raw{uuid.uuid4().hex[:8]}"
+            endpoint = f"tcp/127.0.0.1:{free_port()}"
+            raw = max(run_pair(ctx, zenoh_put, (setup, endpoint, key, size), zenoh_subscribe,
+                               (setup, endpoint, key), args.seconds) for _ in range(2))
+            # The producer just ahead of the bridge: first ahead of raw Zenoh, then of what
+            # the bridge carried, so that frames nobody will carry do not take its CPU.
+            ours = bridge(ctx, setup, size, 1.2 * raw, args.seconds)
+            ours = max(ours, bridge(ctx, setup, size, 1.2 * ours, args.seconds))
+            rows.append((setup, size, ours, raw, zmq))
+            print(f"{setup:>15} {label(size):>6}  bridge {ours:8,.0f} /s "
+                  f"{ours * size / 1e9:5.2f} GB/s   zenoh {raw:8,.0f} /s {raw * size / 1e9:5.2f} GB/s"
+                  f"   pyzmq {zmq:8,.0f} /s {zmq * size / 1e9:5.2f} GB/s   "
+                  f"bridge/zenoh {ours / raw:.2f}x  bridge/pyzmq {ours / zmq:.2f}x", flush=True)
+    print("\n| Zenoh setup | frame | bridge (ring → ring) | Zenoh put/subscribe | pyzmq PUB/SUB "
+          "| bridge / Zenoh | bridge / pyzmq |\n|---|---|---|---|---|---|---|")
+    for setup, size, ours, raw, zmq in sorted(rows, key=lambda row: list(SETUPS).index(row[0])):
+        cells = [f"{rate:,.0f} /s, {rate * size / 1e9:.2f} GB/s" for rate in (ours, raw, zmq)]
+        print(f"| {setup} | {label(size)} | {' | '.join(cells)} | {ours / raw:.2f}× "
+              f"| {ours / zmq:.2f}× |")
 
 if __name__ == "__main__":
     sys.exit(main())
