@@ -84,7 +84,8 @@ lint: $(VENV)/.deps
 bench: module native-examples
 	for package in $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])"); do \
 		$(PY) -m pip install -q "$$package" || echo "could not install $$package: its benchmark is skipped"; done
-	cd bench && ../$(PY) publish.py && ../$(PY) views.py && ../$(PY) wait.py && ../$(PY) e2e.py && ../$(PY) bridge.py
+	cd bench && ../$(PY) publish.py && ../$(PY) views.py && ../$(PY) wait.py && ../$(PY) e2e.py \
+		&& ../$(PY) bridge.py && ../$(PY) bridge.py --link-gbit 10 && ../$(PY) bridge.py --link-gbit 1
 
 $(VENV)/.deps: pyproject.toml
 	@python313=$$($(FIND_PYTHON)) || { echo "error: Python 3.13 not found (looked on PATH, in pyenv and in /usr/bin); install it, e.g. 'pyenv install 3.13'" >&2; exit 1; }; \

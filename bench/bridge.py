@@ -6,7 +6,8 @@ Zenoh runs in two setups, the bridge and raw Zenoh alike in each: "between hosts
 settings examples/bridge/bulk-frames.json5 recommends with Zenoh's shared-memory transport
 off, so that payloads cross the TCP link as they would between two machines; and "Zenoh
 defaults", where Zenoh, finding both ends on one host, moves payloads through shared memory
-of its own, which no network link does.
+of its own, which no network link does. With --link-gbit G everything runs again in a network
+namespace whose loopback is shaped to G Gbit/s, a link slower than memory, as between hosts.
 
 Each system runs twice for --seconds per frame size, each time after a second of warm-up;
 reported is the better run's rate of what arrived at the far end: frames per second and
@@ -22,6 +23,7 @@ import argparse
 import ctypes
 import multiprocessing as mp
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -33,6 +35,7 @@ import numpy as np
 
 SIZES = [64 << 10, 1 << 20, 8 << 20]
 HERE = os.path.dirname(os.path.abspath(__file__))
+SHAPED = "QUORVANE_BENCH_LINK"  # set inside the namespace of a shaped link
 SETUPS = {  # name: a Zenoh config file, other settings
     "between hosts": (os.path.join(HERE, "..", "examples", "bridge", "bulk-frames.json5"),
                       {"transport/shared_memory/enabled": "false"}),
@@ -177,17 +180,37 @@ def bridge(ctx, setup, frame_bytes, fps, seconds):
         producer.join(10)
 
 
+def over_a_shaped_link(gbit):
+    """Runs this bench again in a network namespace of its own, whose loopback passes `gbit`
+    Gbit/s (a token bucket holding 8 ms of traffic), as a link between two hosts would."""
+    if os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("tc"):
+        print(f"skipped: a {gbit:g} Gbit/s link needs root, unshare and tc")
+        return 0
+    shape = (f"ip link set lo up && tc qdisc add dev lo root tbf rate {gbit:g}gbit "
+             f"burst {max(gbit, 1):g}mb latency 100ms && exec \"$0\" \"$@\"")
+    return subprocess.call(["unshare", "--net", "sh", "-c", shape, sys.executable, *sys.argv],
+                           env={**os.environ, SHAPED: f"{gbit:g} Gbit/s link"})
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--link-gbit", type=float, metavar="G",
+                        help="carry frames over a loopback shaped to G Gbit/s, in a network "
+                        "namespace of its own (needs root, unshare and tc); 'between hosts' only")
     args = parser.parse_args()
+    if args.link_gbit and SHAPED not in os.environ:
+        return over_a_shaped_link(args.link_gbit)
+    # Zenoh's own shared memory would carry the defaults setup past a shaped link.
+    setups = ["between hosts"] if args.link_gbit else list(SETUPS)
+    link = f", {os.environ[SHAPED]}" if args.link_gbit else ""
     ctx = mp.get_context("spawn")
     rows = []
     for size in SIZES:
         zmq_endpoint = f"tcp://127.0.0.1:{free_port()}"
         zmq = max(run_pair(ctx, zmq_pub, (zmq_endpoint, size), zmq_sub, (zmq_endpoint,),
                            args.seconds) for _ in range(2))
-        for setup in SETUPS:
+        for setup in setups:
             key = f"quorvane/bench/raw{uuid.uuid4().hex[:8]}"
             endpoint = f"tcp/127.0.0.1:{free_port()}"
             raw = max(run_pair(ctx, zenoh_put, (setup, endpoint, key, size), zenoh_subscribe,
@@ -196,14 +219,14 @@ def main():
             # the bridge carried, so that frames nobody will carry do not take its CPU.
             ours = bridge(ctx, setup, size, 1.2 * raw, args.seconds)
             ours = max(ours, bridge(ctx, setup, size, 1.2 * ours, args.seconds))
-            rows.append((setup, size, ours, raw, zmq))
-            print(f"{setup:>15} {label(size):>6}  bridge {ours:8,.0f} /s "
+            rows.append((setup + link, size, ours, raw, zmq))
+            print(f"{setup + link:>15} {label(size):>6}  bridge {ours:8,.0f} /s "
                   f"{ours * size / 1e9:5.2f} GB/s   zenoh {raw:8,.0f} /s {raw * size / 1e9:5.2f} GB/s"
                   f"   pyzmq {zmq:8,.0f} /s {zmq * size / 1e9:5.2f} GB/s   "
                   f"bridge/zenoh {ours / raw:.2f}x  bridge/pyzmq {ours / zmq:.2f}x", flush=True)
     print("\n| Zenoh setup | frame | bridge (ring → ring) | Zenoh put/subscribe | pyzmq PUB/SUB "
           "| bridge / Zenoh | bridge / pyzmq |\n|---|---|---|---|---|---|---|")
-    for setup, size, ours, raw, zmq in sorted(rows, key=lambda row: list(SETUPS).index(row[0])):
+    for setup, size, ours, raw, zmq in sorted(rows, key=lambda row: row[0] != rows[0][0]):
         cells = [f"{rate:,.0f} /s, {rate * size / 1e9:.2f} GB/s" for rate in (ours, raw, zmq)]
         print(f"| {setup} | {label(size)} | {' | '.join(cells)} | {ours / raw:.2f}× "
               f"| {ours / zmq:.2f}× |")
