@@ -28,19 +28,16 @@ def bridge(*args):
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
-@pytest.mark.parametrize("setting, says", [("transport/shared_memory", "KEY:VALUE"),
-                                           ("transport/no_such_thing:1", "unknown key"),
-                                           ("transport/shared_memory/enabled:maybe", "expected")])
-def test_a_zenoh_setting_that_cannot_be_taken_is_a_usage_error(setting, says):
-    done = subprocess.run([*BRIDGE, "send", "ring", "key", "--cfg", setting],
+@pytest.mark.parametrize("zenoh_options, says", [
+    (["--cfg", "transport/shared_memory"], "KEY:VALUE"),
+    (["--cfg", "transport/no_such_thing:1"], "unknown key"),
+    (["--cfg", "transport/shared_memory/enabled:maybe"], "expected"),
+    (["-c", "no_such_file.json5"], "no_such_file.json5"),
+])
+def test_a_zenoh_configuration_that_cannot_be_taken_is_a_usage_error(zenoh_options, says):
+    done = subprocess.run([*BRIDGE, "send", "ring", "key", *zenoh_options],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and says in done.stderr.splitlines()[-1], done.stderr
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 # The bridges are stopped with SIGTERM, which Windows does not have.

@@ -68,8 +68,11 @@ def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
     tools: mode ("peer", "client", "router"), endpoints to connect to and to listen on
     ("tcp/192.168.1.7:7447"), multicast scouting on or off, and any other setting by its
     path, the value in JSON5 ({"transport/link/tx/queue/size/data": "16"}), applied last.
-    A setting Zenoh does not know raises ValueError."""
-    config = zenoh.Config.from_file(config_file) if config_file else zenoh.Config()
+    A file or setting Zenoh cannot take raises ValueError."""
+    try:
+        config = zenoh.Config.from_file(config_file) if config_file else zenoh.Config()
+    except zenoh.ZError as error:
+        raise ValueError(f"Zenoh config file {config_file}: {error}") from None
     named = {"mode": mode, "connect/endpoints": list(connect) or None,
              "listen/endpoints": list(listen) or None,
              "scouting/multicast/enabled": multicast_scouting}
