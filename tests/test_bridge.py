@@ -40,6 +40,12 @@ def test_a_zenoh_configuration_that_cannot_be_taken_is_a_usage_error(zenoh_optio
     assert done.returncode == 2 and says in done.stderr.splitlines()[-1], done.stderr
 
 
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 # The bridges are stopped with SIGTERM, which Windows does not have.
 @pytest.mark.linux_only
 def test_producer_send_recv_consumer_in_order_across_a_sender_restart(name, spawn):
