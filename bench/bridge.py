@@ -6,17 +6,17 @@ Zenoh runs in two setups, the bridge and raw Zenoh alike in each: "between hosts
 settings examples/bridge/bulk-frames.json5 recommends with Zenoh's shared-memory transport
 off, so that payloads cross the TCP link as they would between two machines; and "Zenoh
 defaults", where Zenoh, finding both ends on one host, moves payloads through shared memory
-of its own, which no network link does. With --link-gbit G everything runs again in a network
+of its own, which no network link does. With --link-gbit G it all runs again in a network
 namespace whose loopback is shaped to G Gbit/s, a link slower than memory, as between hosts.
 
 Each system runs twice for --seconds per frame size, each time after a second of warm-up;
 reported is the better run's rate of what arrived at the far end: frames per second and
-GB/s (for the bridge, how far the far ring's write_idx advanced). Senders go as fast as their system lets them; Zenoh's put blocks
-rather than drop (the bridge's default), pyzmq drops at its high-water mark like PUB/SUB
-does. The bridge's producer commits frames in place (paced_producer) at 1.2x the rate raw
-Zenoh reached, then again at 1.2x the rate the bridge reached, the better run counting: it
-never limits the bridge and, like a camera writing by DMA, costs little CPU, which matters
-on this machine's two cores.
+GB/s (for the bridge, how far the far ring's write_idx advanced). Senders go as fast as
+their system lets them; Zenoh's put blocks rather than drop (the bridge's default), pyzmq
+drops at its high-water mark like PUB/SUB does. The bridge's producer commits frames in
+place (paced_producer) at 1.2x the rate raw Zenoh reached, then again at 1.2x the rate the
+bridge reached, the better run counting: it never limits the bridge and, like a camera
+writing by DMA, costs little CPU, which matters on this machine's two cores.
 """
 
 import argparse
@@ -219,16 +219,17 @@ def main():
             # the bridge carried, so that frames nobody will carry do not take its CPU.
             ours = bridge(ctx, setup, size, 1.2 * raw, args.seconds)
             ours = max(ours, bridge(ctx, setup, size, 1.2 * ours, args.seconds))
-            rows.append((setup + link, size, ours, raw, zmq))
+            rows.append((setup, size, ours, raw, zmq))
             print(f"{setup + link:>15} {label(size):>6}  bridge {ours:8,.0f} /s "
-                  f"{ours * size / 1e9:5.2f} GB/s   zenoh {raw:8,.0f} /s {raw * size / 1e9:5.2f} GB/s"
-                  f"   pyzmq {zmq:8,.0f} /s {zmq * size / 1e9:5.2f} GB/s   "
+                  f"{ours * size / 1e9:5.2f} GB/s   zenoh {raw:8,.0f} /s "
+                  f"{raw * size / 1e9:5.2f} GB/s   pyzmq {zmq:8,.0f} /s "
+                  f"{zmq * size / 1e9:5.2f} GB/s   "
                   f"bridge/zenoh {ours / raw:.2f}x  bridge/pyzmq {ours / zmq:.2f}x", flush=True)
     print("\n| Zenoh setup | frame | bridge (ring → ring) | Zenoh put/subscribe | pyzmq PUB/SUB "
           "| bridge / Zenoh | bridge / pyzmq |\n|---|---|---|---|---|---|---|")
-    for setup, size, ours, raw, zmq in sorted(rows, key=lambda row: row[0] != rows[0][0]):
+    for setup, size, ours, raw, zmq in sorted(rows, key=lambda row: setups.index(row[0])):
         cells = [f"{rate:,.0f} /s, {rate * size / 1e9:.2f} GB/s" for rate in (ours, raw, zmq)]
-        print(f"| {setup} | {label(size)} | {' | '.join(cells)} | {ours / raw:.2f}× "
+        print(f"| {setup}{link} | {label(size)} | {' | '.join(cells)} | {ours / raw:.2f}× "
               f"| {ours / zmq:.2f}× |")
 
 if __name__ == "__main__":
