@@ -17,8 +17,6 @@ import helpers
 pytest.importorskip("zenoh")
 
 ROWS, COLS = 64, 64
-
-
 BRIDGE = [sys.executable, "-m", "quorvane_bridge"]
 
 
