@@ -160,7 +160,7 @@ def bridge(ctx, setup, frame_bytes, fps, seconds):
     config_file, settings = SETUPS[setup]
     common = ["--no-multicast-scouting", "--report-every", "3600",
               *(["-c", config_file] if config_file else []),
-              *(f"--cfg={key}:{value}" for key, value in settings.items())]
+              *(f"--cfg={path}:{value}" for path, value in settings.items())]
     command = [sys.executable, "-m", "quorvane_bridge"]
     recv = subprocess.Popen([*command, "recv", key, name + "_far", "-l", endpoint, *common],
                             stdout=subprocess.PIPE, text=True)
@@ -178,6 +178,13 @@ def bridge(ctx, setup, frame_bytes, fps, seconds):
             print("   ", process.communicate(timeout=30)[0].strip(), flush=True)
         stop.value = True
         producer.join(10)
+
+
+def table_row(setup, size, ours, raw, zmq):
+    """A row of the results table: the bridge's, raw Zenoh's and pyzmq's rates."""
+    cells = [f"{rate:,.0f} /s, {rate * size / 1e9:.2f} GB/s" for rate in (ours, raw, zmq)]
+    return (f"| {setup} | {label(size)} | {' | '.join(cells)} | {ours / raw:.2f}× "
+            f"| {ours / zmq:.2f}× |")
 
 
 def over_a_shaped_link(gbit):
@@ -205,7 +212,7 @@ def main():
     setups = ["between hosts"] if args.link_gbit else list(SETUPS)
     link = f", {os.environ[SHAPED]}" if args.link_gbit else ""
     ctx = mp.get_context("spawn")
-    rows = []
+    rows = {setup: [] for setup in setups}  # the table's rows, grouped by setup
     for size in SIZES:
         zmq_endpoint = f"tcp://127.0.0.1:{free_port()}"
         zmq = max(run_pair(ctx, zmq_pub, (zmq_endpoint, size), zmq_sub, (zmq_endpoint,),
@@ -219,18 +226,12 @@ def main():
             # the bridge carried, so that frames nobody will carry do not take its CPU.
             ours = bridge(ctx, setup, size, 1.2 * raw, args.seconds)
             ours = max(ours, bridge(ctx, setup, size, 1.2 * ours, args.seconds))
-            rows.append((setup, size, ours, raw, zmq))
-            print(f"{setup + link:>15} {label(size):>6}  bridge {ours:8,.0f} /s "
-                  f"{ours * size / 1e9:5.2f} GB/s   zenoh {raw:8,.0f} /s "
-                  f"{raw * size / 1e9:5.2f} GB/s   pyzmq {zmq:8,.0f} /s "
-                  f"{zmq * size / 1e9:5.2f} GB/s   "
-                  f"bridge/zenoh {ours / raw:.2f}x  bridge/pyzmq {ours / zmq:.2f}x", flush=True)
+            rows[setup].append(table_row(setup + link, size, ours, raw, zmq))
+            print(rows[setup][-1], flush=True)
     print("\n| Zenoh setup | frame | bridge (ring → ring) | Zenoh put/subscribe | pyzmq PUB/SUB "
           "| bridge / Zenoh | bridge / pyzmq |\n|---|---|---|---|---|---|---|")
-    for setup, size, ours, raw, zmq in sorted(rows, key=lambda row: setups.index(row[0])):
-        cells = [f"{rate:,.0f} /s, {rate * size / 1e9:.2f} GB/s" for rate in (ours, raw, zmq)]
-        print(f"| {setup}{link} | {label(size)} | {' | '.join(cells)} | {ours / raw:.2f}× "
-              f"| {ours / zmq:.2f}× |")
+    print(*(row for setup in setups for row in rows[setup]), sep="\n")
+
 
 if __name__ == "__main__":
     sys.exit(main())
