@@ -73,10 +73,11 @@ ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
     ShmRing ring = attach(mapping, capacity, frame_bytes, total);
     // write_idx first: readers of a reused segment must not see old frames as new.
     std::atomic_ref<std::uint64_t>(ring.header->write_idx).store(0, std::memory_order_release);
+    // Release: a reader that sees the new geometry sees the reset index too.
     std::atomic_ref<std::uint64_t>(ring.header->capacity)
-        .store(capacity, std::memory_order_relaxed);
+        .store(capacity, std::memory_order_release);
     std::atomic_ref<std::uint64_t>(ring.header->frame_bytes)
-        .store(frame_bytes, std::memory_order_relaxed);
+        .store(frame_bytes, std::memory_order_release);
     return ring;
 }
 
@@ -85,6 +86,21 @@ ShmRing ShmRing::open(const std::string& name, std::uint64_t capacity, std::uint
     platform::MappingHandle mapping = platform::open_mapping(name);
     if (mapping == nullptr) throw std::runtime_error("OpenFileMapping failed");
     return attach(mapping, capacity, frame_bytes, total);
+}
+
+ShmRing ShmRing::open_as_made(const std::string& name) {
+    const auto made = [](const ShmRing& ring) {
+        const RingHeader h = ring.read_header();
+        return std::pair{h.capacity, h.frame_bytes};
+    };
+    // The header and one slot byte: every ring has them.
+    const auto geometry = made(open(name, 1, 1));
+    if (geometry.first == 0 || geometry.second == 0) {
+        throw std::runtime_error("ring header not valid");
+    }
+    ShmRing ring = open(name, geometry.first, geometry.second);
+    if (made(ring) != geometry) throw std::runtime_error("ring header not valid");
+    return ring;
 }
 
 ShmRing::ShmRing(ShmRing&& other) noexcept

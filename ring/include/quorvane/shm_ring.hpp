@@ -54,6 +54,10 @@ struct ShmRing {
                           std::uint64_t frame_bytes);
     // Attaches to a live segment without touching its contents.
     static ShmRing open(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes);
+    // Attaches to a live ring with the capacity and frame_bytes its header holds. Throws as
+    // open does, and "ring header not valid" while the header holds no ring's geometry
+    // (zeros while a create is making it) or changes under the call.
+    static ShmRing open_as_made(const std::string& name);
 
     ShmRing() = default;
     ShmRing(const ShmRing&) = delete;
@@ -74,12 +78,14 @@ struct ShmRing {
 
     // The segment's header as any program reading it sees it: the creator's numbers, which
     // may differ from this handle's own. A create may be rewriting it: each field is read
-    // as one word, and a header being made reads as capacity or frame_bytes 0.
+    // as one word, and a header being made reads as capacity or frame_bytes 0. create
+    // stores the geometry with release after the index, so once a new geometry shows, the
+    // index loads after it show that create's reset too.
     [[nodiscard]] RingHeader read_header() const noexcept {
         return {
             write_idx(),
-            std::atomic_ref<std::uint64_t>(header->capacity).load(std::memory_order_relaxed),
-            std::atomic_ref<std::uint64_t>(header->frame_bytes).load(std::memory_order_relaxed)};
+            std::atomic_ref<std::uint64_t>(header->capacity).load(std::memory_order_acquire),
+            std::atomic_ref<std::uint64_t>(header->frame_bytes).load(std::memory_order_acquire)};
     }
 
     // How many frames `nbytes` of source make; throws unless it is a whole number.
