@@ -62,7 +62,7 @@ LINT_BUILD := build/lint
 WHEELS_linux := cp313-manylinux_x86_64 cp313-manylinux_aarch64
 WHEELS_windows := cp313-win_amd64 cp313-win_arm64
 LINT_SOURCES := ring/*.hpp ring/include/quorvane/*.hpp ring/shm_ring.cpp ring/named_mapping_posix.cpp \
-	module/quorvane.cpp module/reader_native.cpp capi/ring_c.cpp
+	module/*.hpp module/quorvane.cpp module/reader_native.cpp capi/ring_c.cpp
 lint: $(VENV)/.deps
 	command -v clang-tidy >/dev/null && command -v clang-format >/dev/null || \
 		tests/native/apt_install.sh clang-tidy clang-format || \

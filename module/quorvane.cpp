@@ -8,6 +8,8 @@
 
 #include <quorvane/shm_ring.hpp>
 
+#include "unlocked.hpp"
+
 namespace py = pybind11;
 using quorvane::ShmRing;
 using quorvane::ViewGeometry;
@@ -134,7 +136,9 @@ PYBIND11_MODULE(quorvane, m) {
         .def_static("open", &ShmRing::open)
         .def_readonly("frame_bytes", &ShmRing::frame_bytes)
         .def_readonly("capacity", &ShmRing::capacity)
-        .def_property_readonly("write_idx", &ShmRing::write_idx)
+        // Through a reference: a member pointer would take `self` as a pointer, which
+        // pybind11 loads from None as null.
+        .def_property_readonly("write_idx", [](const ShmRing& ring) { return ring.write_idx(); })
         .def("publish",
              [](ShmRing& ring, const py::array& arr) {
                  if ((arr.flags() & py::array::c_style) == 0) {
@@ -143,8 +147,7 @@ PYBIND11_MODULE(quorvane, m) {
                  const std::uint64_t count =
                      ring.frames_in(static_cast<std::uint64_t>(arr.nbytes()));
                  const auto* src = static_cast<const std::byte*>(arr.data());
-                 py::gil_scoped_release unlocked;
-                 ring.publish(src, count);
+                 quorvane_module::unlocked([&] { ring.publish(src, count); });
              })
         .def("view_frame",
              [](const ShmRing& ring, std::uint64_t idx, std::int64_t rows, std::int64_t cols) {

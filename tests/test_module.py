@@ -10,6 +10,9 @@ import pytest
 import quorvane
 from quorvane import Ring
 
+from conftest import run_in_child
+import helpers
+
 
 def test_module_holds_only_ring_with_members_in_order():
     own = [n for n in vars(quorvane) if not n.startswith("__")]
@@ -93,6 +96,10 @@ def test_method_argument_conversion(name):
         ring.view_window(0, -1, 1, 2)
     with pytest.raises(RuntimeError, match="rows and cols must be non-negative"):
         ring.view_frame(0, -1, 2)
+
+
+def test_members_called_on_none_raise_type_error(spawn):
+    assert run_in_child(spawn, helpers.call_members_on_none) == 0
 
 
 def test_ring_errors_are_runtime_errors_with_their_message(name):

@@ -1,5 +1,7 @@
 """Publishing: frames land in consecutive slots, then write_idx moves."""
 
+import subprocess
+import sys
 import threading
 import time
 
@@ -131,3 +133,31 @@ def test_other_threads_run_while_a_large_frame_is_copied(name):
     quarter = (finished - started) / 4
     middle = [t for t in ticks if started + quarter < t < finished - quarter]
     assert len(middle) > 10, f"{len(middle)} ticks in the middle of a {finished - started:.3f} s copy"
+
+
+def test_daemon_threads_publishing_or_waiting_at_exit_let_the_program_end(name):
+    """At exit, CPython ends each daemon thread as it takes the interpreter lock back after
+    a publish or a wait: the program still ends with its own status, and its rings go."""
+    code = f"""if True:
+        import threading, time, numpy as np, quorvane, quorvane_reader
+        ring = quorvane.Ring.create({name!r}, 2, 16 << 20)
+        frame = np.ones(4 << 20, np.float32)
+        reader = quorvane_reader.Reader(quorvane_reader.attach({name!r}), 1, 4)
+
+        def publish():
+            while True:
+                ring.publish(frame)
+
+        def read():
+            while True:
+                reader.next()
+
+        for target in (publish, publish, read):
+            threading.Thread(target=target, daemon=True).start()
+        time.sleep(0.2)
+        raise SystemExit(3)
+        """
+    for _ in range(5):
+        ended = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                               timeout=60)
+        assert ended.returncode == 3, ended.stderr
