@@ -1,77 +1,64 @@
-// The native half of quorvane_reader: the hot path of handing out frames, and waiting
-// without the interpreter lock, on the ShmRing behind a quorvane.Ring (pybind11 shares
-// the type between the two modules, so no second handle or mapping is made).
+// The native half of quorvane_reader: the core's reader cursor over the ShmRing behind a
+// quorvane.Ring (pybind11 shares the type between the two modules, so no second handle or
+// mapping is made), handing out frames as arrays and waiting without the interpreter lock.
 //
 // Cursor and Frame are plain C-API types, not pybind11 classes: at full speed a reader
 // hands out a frame every few hundred nanoseconds, and pybind11's call dispatch and
 // instance creation would take most of that. Static types, like the view exporter's, so
 // that a legacy sub-interpreter never owns them.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdint>
-#if defined(__x86_64__) || defined(_M_X64)
-#include <immintrin.h>
-#elif defined(_M_ARM64)
-#include <intrin.h>
-#endif
+#include <cstdio>
+#include <limits>
+#include <new>
+#include <optional>
 
+#include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
+
+#include "unlocked.hpp"
 
 namespace py = pybind11;
 using quorvane::ShmRing;
+using quorvane_module::unlocked;
 
 namespace {
 
-// Tells the core it is in a spin-wait: saves power, and lets a hyperthread sibling run.
-#if defined(__x86_64__) || defined(_M_X64)
-inline void cpu_relax() {
-    _mm_pause();
-}
-#elif defined(_M_ARM64)
-inline void cpu_relax() {
-    __yield();
-}
-#elif defined(__aarch64__)
-inline void cpu_relax() {
-    asm volatile("yield");
-}
-#else
-inline void cpu_relax() {}
-#endif
+// Waiting for a frame returns to the interpreter this often, for its signal handlers
+// (Ctrl-C).
+constexpr std::int64_t signal_check_ns = 50'000'000;
 
-// Where a reader stands in a ring: the next frame to hand out, and the newest write_idx
-// seen, by which a producer's restart (the index going down) shows.
 struct Cursor {
     PyObject_HEAD
-    PyObject* ring;  // the quorvane.Ring: keeps `shm` alive
-    const ShmRing* shm;
-    PyObject* slots;  // an array with one row per slot, made once over the whole ring
-    std::uint64_t capacity;
-    std::uint64_t next;
-    std::uint64_t index;
-    std::uint64_t missed;    // frames overwritten before they were handed out
-    std::uint64_t restarts;  // times the index went down
+    PyObject* ring;   // the quorvane.Ring: keeps the mapping alive
+    PyObject* label;  // how errors name the ring
+    PyObject* slots;  // one float32 rows x cols array per slot of the current geometry
+    std::uint64_t slots_generation;
+    quorvane::Geometry slots_geometry;
+    std::int64_t rows;
+    std::int64_t cols;
+    std::optional<quorvane::Cursor> core;
 };
 
 struct Frame {
     PyObject_HEAD
     PyObject* array;
     Cursor* cursor;
-    std::uint64_t seq;
-    std::uint64_t index;  // write_idx when it was handed out
+    quorvane::Cursor::Frame core;
 };
 
 PyObject* frame_intact(PyObject* self, PyObject* /*unused*/) {
     const auto* frame = reinterpret_cast<Frame*>(self);
-    const std::uint64_t w = frame->cursor->shm->write_idx();
-    return PyBool_FromLong(frame->index <= w && w < frame->seq + frame->cursor->capacity);
+    return PyBool_FromLong(frame->cursor->core->intact(frame->core));
 }
 
 PyObject* frame_repr(PyObject* self) {
     const auto* frame = reinterpret_cast<Frame*>(self);
     return PyUnicode_FromFormat("<quorvane_reader.Frame seq=%llu>",
-                                static_cast<unsigned long long>(frame->seq));
+                                static_cast<unsigned long long>(frame->core.seq));
 }
 
 void frame_dealloc(PyObject* self) {
@@ -81,20 +68,27 @@ void frame_dealloc(PyObject* self) {
     PyObject_Free(self);
 }
 
+PyObject* frame_seq(PyObject* self, void* /*unused*/) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<Frame*>(self)->core.seq);
+}
+
 PyMethodDef frame_methods[] = {
     {"intact", frame_intact, METH_NOARGS,
      "True if the slot still held this frame, unchanged, until now. Call it after reading "
      "`array` (or computing from it); if it is False, what you read may mix this frame with "
-     "a later one: drop it."},
+     "another one: drop it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMemberDef frame_members[] = {
-    {"seq", Py_T_ULONGLONG, offsetof(Frame, seq), Py_READONLY,
-     "The frame's number since the producer's create."},
     {"array", Py_T_OBJECT_EX, offsetof(Frame, array), Py_READONLY,
      "A read-only float32 rows x cols array on the slot itself (no copy)."},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef frame_getset[] = {
+    {"seq", frame_seq, nullptr, "The frame's number since the producer's create.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyTypeObject frame_type = [] {
@@ -108,12 +102,60 @@ PyTypeObject frame_type = [] {
     type.tp_repr = frame_repr;
     type.tp_methods = frame_methods;
     type.tp_members = frame_members;
+    type.tp_getset = frame_getset;
     return type;
 }();
 
-PyObject* make_frame(Cursor* cursor, std::uint64_t seq, std::uint64_t index) {
-    PyObject* array =
-        PySequence_GetItem(cursor->slots, static_cast<Py_ssize_t>(seq % cursor->capacity));
+PyObject* raise_value_error(const Cursor* cursor, const char* message) {
+    PyErr_Format(PyExc_ValueError, "%U: %s", cursor->label, message);
+    return nullptr;
+}
+
+// Makes the slot arrays for the geometry the core follows, once per geometry: one array
+// over the whole ring, with the Ring as its base so the mapping outlives every frame.
+bool refresh_slots(Cursor* cursor) {
+    const quorvane::Geometry g = cursor->core->geometry();
+    const auto values = static_cast<std::uint64_t>(cursor->rows * cursor->cols);
+    if (values * ShmRing::item_bytes > g.frame_bytes) {
+        char message[256];
+        std::snprintf(message, sizeof message,
+                      "the producer made it again with capacity %llu and frame_bytes %llu "
+                      "(was capacity %llu and frame_bytes %llu): %lld x %lld float32 values "
+                      "do not fit its frames",
+                      static_cast<unsigned long long>(g.capacity),
+                      static_cast<unsigned long long>(g.frame_bytes),
+                      static_cast<unsigned long long>(cursor->slots_geometry.capacity),
+                      static_cast<unsigned long long>(cursor->slots_geometry.frame_bytes),
+                      static_cast<long long>(cursor->rows), static_cast<long long>(cursor->cols));
+        raise_value_error(cursor, message);
+        return false;
+    }
+    const auto& shm = py::handle(cursor->ring).cast<const ShmRing&>();
+    try {
+        auto slots =
+            py::array(py::dtype("float32"),
+                      {static_cast<py::ssize_t>(g.capacity), static_cast<py::ssize_t>(cursor->rows),
+                       static_cast<py::ssize_t>(cursor->cols)},
+                      {static_cast<py::ssize_t>(g.frame_bytes), cursor->cols * ShmRing::item_bytes,
+                       ShmRing::item_bytes},
+                      shm.data, py::handle(cursor->ring));
+        slots.attr("setflags")(py::arg("write") = false);
+        Py_XSETREF(cursor->slots, slots.release().ptr());
+    } catch (py::error_already_set& error) {
+        error.restore();
+        return false;
+    }
+    cursor->slots_generation = cursor->core->generation();
+    cursor->slots_geometry = g;
+    return true;
+}
+
+PyObject* make_frame(Cursor* cursor, const quorvane::Cursor::Frame& core) {
+    if (cursor->slots_generation != cursor->core->generation() && !refresh_slots(cursor)) {
+        return nullptr;
+    }
+    PyObject* array = PySequence_GetItem(
+        cursor->slots, static_cast<Py_ssize_t>(core.seq % core.geometry.capacity));
     if (array == nullptr) return nullptr;
     auto* frame = PyObject_New(Frame, &frame_type);
     if (frame == nullptr) {
@@ -122,76 +164,127 @@ PyObject* make_frame(Cursor* cursor, std::uint64_t seq, std::uint64_t index) {
     }
     frame->array = array;
     frame->cursor = reinterpret_cast<Cursor*>(Py_NewRef(reinterpret_cast<PyObject*>(cursor)));
-    frame->seq = seq;
-    frame->index = index;
+    frame->core = core;
     return reinterpret_cast<PyObject*>(frame);
 }
 
-// Takes note of write_idx `w`; a smaller one than before means a new producer, which
-// counts from 0 again.
-void see(Cursor* cursor, std::uint64_t w) {
-    if (w < cursor->index) {
-        ++cursor->restarts;
-        cursor->next = 0;
+// Calls a cursor operation that hands out a frame or none: a Frame, None, or an error.
+template <typename Operation>
+PyObject* hand_out(Cursor* cursor, Operation operation) {
+    std::optional<quorvane::Cursor::Frame> taken;
+    try {
+        taken = operation(*cursor->core);
+    } catch (const quorvane::GeometryError& error) {
+        return raise_value_error(cursor, error.what());
     }
-    cursor->index = w;
+    if (!taken) Py_RETURN_NONE;
+    return make_frame(cursor, *taken);
 }
 
 PyObject* cursor_take(PyObject* self, PyObject* /*unused*/) {
-    auto* cursor = reinterpret_cast<Cursor*>(self);
-    const std::uint64_t w = cursor->shm->write_idx();
-    see(cursor, w);
-    if (cursor->next >= w) Py_RETURN_NONE;
-    // Frame w - capacity may be under the writer right now: it counts as gone.
-    const std::uint64_t oldest = w >= cursor->capacity ? w - cursor->capacity + 1 : 0;
-    if (cursor->next < oldest) {
-        cursor->missed += oldest - cursor->next;
-        cursor->next = oldest;
-    }
-    return make_frame(cursor, cursor->next++, w);
+    return hand_out(reinterpret_cast<Cursor*>(self), [](quorvane::Cursor& c) { return c.take(); });
 }
 
 PyObject* cursor_latest(PyObject* self, PyObject* /*unused*/) {
+    return hand_out(reinterpret_cast<Cursor*>(self),
+                    [](quorvane::Cursor& c) { return c.latest(); });
+}
+
+// next(timeout=None): the next frame, waiting for it without the interpreter lock.
+PyObject* cursor_next(PyObject* self, PyObject* args) {
     auto* cursor = reinterpret_cast<Cursor*>(self);
-    const std::uint64_t w = cursor->shm->write_idx();
-    see(cursor, w);
-    if (w == 0) Py_RETURN_NONE;
-    cursor->next = w;
-    return make_frame(cursor, w - 1, w);
+    PyObject* timeout = Py_None;
+    if (PyArg_ParseTuple(args, "|O", &timeout) == 0) return nullptr;
+    std::int64_t deadline = std::numeric_limits<std::int64_t>::max();
+    double seconds = 0;
+    if (timeout != Py_None) {
+        seconds = PyFloat_AsDouble(timeout);
+        if (seconds == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
+        deadline =
+            quorvane::Pace::now_ns() + static_cast<std::int64_t>(std::max(seconds, 0.0) * 1e9);
+    }
+    while (true) {
+        PyObject* frame = hand_out(cursor, [](quorvane::Cursor& c) { return c.take(); });
+        if (frame != Py_None) return frame;
+        Py_DECREF(frame);
+        const std::int64_t until = std::min(deadline, quorvane::Pace::now_ns() + signal_check_ns);
+        const bool moved = unlocked([&] { return cursor->core->wait(until); });
+        if (PyErr_CheckSignals() != 0) return nullptr;
+        if (!moved && quorvane::Pace::now_ns() >= deadline) {
+            char message[64];
+            std::snprintf(message, sizeof message, "no new frame within %g s", seconds);
+            PyErr_SetString(PyExc_TimeoutError, message);
+            return nullptr;
+        }
+    }
 }
 
 PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"ring", "slots", "first", nullptr};
+    static const char* keywords[] = {"ring", "rows", "cols", "start", "label", nullptr};
     PyObject* ring = nullptr;
-    PyObject* slots = nullptr;
-    unsigned long long first = 0;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOK", const_cast<char**>(keywords), &ring,
-                                    &slots, &first) == 0) {
+    long long rows = 0;
+    long long cols = 0;
+    int start = 0;
+    PyObject* label = nullptr;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OLLiU", const_cast<char**>(keywords), &ring,
+                                    &rows, &cols, &start, &label) == 0) {
+        return nullptr;
+    }
+    if (rows < 0 || cols < 0 || start < 0 || start > 2) {
+        PyErr_SetString(PyExc_ValueError, "rows and cols must be non-negative; start 0, 1 or 2");
         return nullptr;
     }
     const ShmRing* shm = nullptr;
     try {
-        shm = py::handle(ring).cast<const ShmRing*>();
+        shm = &py::handle(ring).cast<const ShmRing&>();  // a reference: None is refused
     } catch (const py::cast_error&) {
+        PyErr_SetString(PyExc_TypeError, "ring must be a quorvane.Ring");
+        return nullptr;
+    } catch (const py::reference_cast_error&) {
         PyErr_SetString(PyExc_TypeError, "ring must be a quorvane.Ring");
         return nullptr;
     }
     auto* cursor = reinterpret_cast<Cursor*>(type->tp_alloc(type, 0));
     if (cursor == nullptr) return nullptr;
+    new (&cursor->core) std::optional<quorvane::Cursor>();
     cursor->ring = Py_NewRef(ring);
-    cursor->shm = shm;
-    cursor->slots = Py_NewRef(slots);
-    cursor->capacity = shm->capacity;
-    cursor->next = first;
-    cursor->index = shm->write_idx();
-    return reinterpret_cast<PyObject*>(cursor);
+    cursor->label = Py_NewRef(label);
+    cursor->rows = rows;
+    cursor->cols = cols;
+    PyObject* result = reinterpret_cast<PyObject*>(cursor);
+    try {
+        cursor->core.emplace(*shm, static_cast<quorvane::Cursor::Start>(start));
+    } catch (const quorvane::GeometryError& error) {
+        raise_value_error(cursor, error.what());
+        Py_DECREF(result);
+        return nullptr;
+    }
+    if (!refresh_slots(cursor)) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
 }
 
 void cursor_dealloc(PyObject* self) {
     auto* cursor = reinterpret_cast<Cursor*>(self);
+    cursor->core.~optional();
     Py_XDECREF(cursor->ring);
+    Py_XDECREF(cursor->label);
     Py_XDECREF(cursor->slots);
     Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* cursor_missed(PyObject* self, void* /*unused*/) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<Cursor*>(self)->core->missed());
+}
+
+PyObject* cursor_restarts(PyObject* self, void* /*unused*/) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<Cursor*>(self)->core->restarts());
+}
+
+PyObject* cursor_next_seq(PyObject* self, void* /*unused*/) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<Cursor*>(self)->core->next());
 }
 
 PyMethodDef cursor_methods[] = {
@@ -200,30 +293,32 @@ PyMethodDef cursor_methods[] = {
      "none yet."},
     {"latest", cursor_latest, METH_NOARGS,
      "The newest frame; None if nothing was published. take() continues after it."},
+    {"next", cursor_next, METH_VARARGS,
+     "next(timeout=None): the next frame in order, waiting for it without the interpreter "
+     "lock; TimeoutError if none comes within `timeout` seconds."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef cursor_members[] = {
-    {"next", Py_T_ULONGLONG, offsetof(Cursor, next), Py_READONLY, "The next frame to hand out."},
-    {"index", Py_T_ULONGLONG, offsetof(Cursor, index), Py_READONLY, "The newest write_idx seen."},
-    {"missed", Py_T_ULONGLONG, offsetof(Cursor, missed), Py_READONLY,
-     "Frames overwritten before they were handed out."},
-    {"restarts", Py_T_ULONGLONG, offsetof(Cursor, restarts), Py_READONLY,
-     "Times write_idx went down: a new producer."},
-    {nullptr, 0, 0, 0, nullptr},
+PyGetSetDef cursor_getset[] = {
+    {"missed", cursor_missed, nullptr, "Frames overwritten before they were handed out.", nullptr},
+    {"restarts", cursor_restarts, nullptr, "Times a new producer made the ring again.", nullptr},
+    {"next_seq", cursor_next_seq, nullptr, "The number of the next frame to hand out.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyTypeObject cursor_type = [] {
     PyTypeObject type{};
     type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "quorvane_reader._native.Cursor";
-    type.tp_doc = "Where a reader stands in a ring: Cursor(ring, slots, first).";
+    type.tp_doc =
+        "Where a reader stands in a ring: Cursor(ring, rows, cols, start, label), start 0 "
+        "(next), 1 (newest) or 2 (oldest); label names the ring in errors.";
     type.tp_basicsize = sizeof(Cursor);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_new = cursor_new;
     type.tp_dealloc = cursor_dealloc;
     type.tp_methods = cursor_methods;
-    type.tp_members = cursor_members;
+    type.tp_getset = cursor_getset;
     return type;
 }();
 
@@ -250,21 +345,4 @@ PYBIND11_MODULE(_native, m) {
             return py::make_tuple(h.write_idx, h.capacity, h.frame_bytes);
         },
         py::arg("ring"));
-
-    // Polls write_idx until it differs from `seen` or `nanoseconds` have passed, without
-    // the interpreter lock; returns the last value read.
-    m.def(
-        "spin",
-        [](const ShmRing& ring, std::uint64_t seen, std::int64_t nanoseconds) {
-            const py::gil_scoped_release unlocked;
-            const auto until =
-                std::chrono::steady_clock::now() + std::chrono::nanoseconds(nanoseconds);
-            std::uint64_t w = ring.write_idx();
-            while (w == seen && std::chrono::steady_clock::now() < until) {
-                cpu_relax();
-                w = ring.write_idx();
-            }
-            return w;
-        },
-        py::arg("ring"), py::arg("seen"), py::arg("nanoseconds"));
 }

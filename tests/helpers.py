@@ -68,10 +68,12 @@ def byte_slots(ring):
 def check_held_frames(ring, slots, seen, w):
     """Checks frames seen .. w-1 that the ring still holds, through `slots` (one uint8
     row per slot); returns (checked, mismatches) over those that cannot have been
-    overwritten while read: frame n is overwritten only while n + capacity is published."""
+    overwritten while read: frame n is overwritten only while n + capacity is published.
+    The raw ring by hand, as other programs read it; the held frames are the reader
+    cursor's (ring/include/quorvane/cursor.hpp)."""
     capacity = len(slots)
     checked = mismatches = 0
-    for n in range(max(seen, w - capacity), w):
+    for n in range(max(seen, w - capacity + 1), w):
         intact = is_intact(slots[n % capacity], n)
         if ring.write_idx < n + capacity:
             checked += 1
@@ -165,3 +167,22 @@ def follow_numbered_frames(name, rows, cols, seconds, results):
         if frame.intact():
             (numbers if low == high == first else mixed).append(int(first))
     results.put((numbers, mixed))
+
+
+def call_members_on_none():
+    """Exits 0 if every member that takes a ring refuses None for it with TypeError (a
+    crash or another outcome fails the test)."""
+    ring = quorvane.Ring
+    calls = [
+        lambda: ring.write_idx.fget(None), lambda: ring.capacity.fget(None),
+        lambda: ring.frame_bytes.fget(None), lambda: ring.publish(None, np.zeros(4, np.float32)),
+        lambda: ring.view_frame(None, 0, 1, 1), lambda: ring.view_window(None, 0, 1, 1, 1),
+        lambda: quorvane_reader._native.Cursor(None, 1, 1, 0, "r"),
+        lambda: quorvane_reader._native.header(None),
+    ]
+    for call in calls:
+        try:
+            call()
+        except TypeError:
+            continue
+        sys.exit(1)

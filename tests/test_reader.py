@@ -106,15 +106,70 @@ def test_a_restarted_producer_is_noticed_and_followed(name):
     assert (frame.seq, reader.restarts, frame.array[0, 0]) == (0, 1, 0.0)
 
 
+def test_a_producer_made_again_with_another_geometry_is_followed_or_refused(name):
+    old = Ring.create(name, 4, 64)
+    ring = quorvane_reader.attach(name)
+    follower, too_wide = Reader(ring, 1, 8, start="oldest"), Reader(ring, 4, 4)
+    frames(old, 100, 3)
+    taken = follower.next()
+    assert taken.intact()
+    del old
+    new = Ring.create(name, 8, 32)  # the same size: it takes over the live segment
+    assert not taken.intact()
+    frames(new, 0, 3)
+    got = [follower.next(timeout=1) for _ in range(3)]
+    assert [(f.seq, f.array.tolist(), f.intact()) for f in got] == [
+        (n, [[float(n)] * 8], True) for n in range(3)]
+    assert follower.restarts == 1 and follower.missed == 0
+    with pytest.raises(ValueError, match=f"^ring '{name}': the producer made it again with "
+                                         r"capacity 8 and frame_bytes 32 \(was capacity 4 and "
+                                         r"frame_bytes 64\): 4 x 4 float32 values do not fit"):
+        too_wide.next(timeout=1)
+    del new, ring, follower, too_wide, taken, got
+
+
+@pytest.mark.parametrize("pattern", ["jitter", "speed-up"])
+def test_uneven_arrivals_lose_nothing_a_poll_keeps(name, pattern, caplog):
+    """60 fps with each frame late by up to a period, or steady 60 fps that turns into
+    240 fps: a 1 ms poll keeps every frame of an 8-slot ring, and so must the reader."""
+    ring = Ring.create(name, 8, 16)
+    reader = Reader(ring, 1, 4)
+    times = np.arange(240) / 60
+    if pattern == "jitter":
+        times += np.random.default_rng(7).uniform(0, 1 / 60, len(times))
+    else:
+        times[120:] = times[120] + np.arange(120) / 240
+
+    def produce():
+        start = time.perf_counter()
+        for n, due in enumerate(times):
+            time.sleep(max(0.0, start + due - time.perf_counter()))
+            frames(ring, n, 1)
+
+    producer = threading.Thread(target=produce)
+    producer.start()
+    seqs = [reader.next(timeout=5).seq for _ in range(len(times))]
+    producer.join()
+    assert (seqs, reader.missed) == (list(range(len(times))), 0)
+    assert not caplog.records
+
+
 def test_waiting_leaves_the_interpreter_lock_to_other_threads(name):
-    ring = Ring.create(name, 4, 16)
-    ticks = []
-    spinner = threading.Thread(target=quorvane_reader._native.spin, args=(ring, 0, 300_000_000))
+    reader = Reader(Ring.create(name, 4, 16), 1, 4)
+    timed_out, ticks = [], []
+
+    def wait():
+        try:
+            reader.next(timeout=0.3)
+        except TimeoutError:
+            timed_out.append(True)
+
+    waiter = threading.Thread(target=wait)
     started = time.perf_counter()
-    spinner.start()
-    while spinner.is_alive():
+    waiter.start()
+    while waiter.is_alive():
         ticks.append(time.perf_counter())
-    assert time.perf_counter() - started >= 0.3 and len(ticks) > 1000
+    assert timed_out and time.perf_counter() - started >= 0.3 and len(ticks) > 1000
 
 
 def test_a_reader_in_another_process_follows_a_producer(name, spawn):

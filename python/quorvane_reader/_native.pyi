@@ -18,27 +18,24 @@ class Frame:
     def intact(self) -> bool:
         """True if the slot still held this frame, unchanged, until now. Call it after
         reading `array` (or computing from it); if it is False, what you read may mix this
-        frame with a later one: drop it."""
+        frame with another one: drop it."""
 
 @final
 class Cursor:
-    """Where a reader stands in a ring."""
+    """Where a reader stands in a ring: the ring core's reader cursor."""
 
-    def __new__(cls, ring: quorvane.Ring, slots: npt.NDArray[np.float32], first: int) -> Cursor: ...
+    def __new__(cls, ring: quorvane.Ring, rows: int, cols: int, start: int,
+                label: str) -> Cursor:
+        """start: 0 (next), 1 (newest), 2 (oldest); label names the ring in errors."""
     @property
-    def next(self) -> int: ...
-    @property
-    def index(self) -> int: ...
+    def next_seq(self) -> int: ...
     @property
     def missed(self) -> int: ...
     @property
     def restarts(self) -> int: ...
     def take(self) -> Frame | None: ...
     def latest(self) -> Frame | None: ...
+    def next(self, timeout: float | None = None, /) -> Frame: ...
 
 def header(ring: quorvane.Ring) -> tuple[int, int, int]:
     """The segment's header through this ring's mapping: (write_idx, capacity, frame_bytes)."""
-
-def spin(ring: quorvane.Ring, seen: int, nanoseconds: int) -> int:
-    """Polls write_idx, without the interpreter lock, until it is not `seen` or the time is
-    up; returns the last value read."""
