@@ -1,15 +1,19 @@
 // The C interface over the ring core: a handle is a heap ShmRing; every exception ends
 // here as a status and a per-thread message.
 #include <quorvane/quorvane.h>
+#include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 struct quorvane_ring {
@@ -17,19 +21,28 @@ struct quorvane_ring {
     quorvane::ShmRing ring;
 };
 
+struct quorvane_cursor {
+    quorvane::Cursor cursor;
+};
+
 namespace {
 
 thread_local std::string last_error;
 
 // The core's messages, as the system's own, and the status each one is.
-constexpr std::array<std::pair<std::string_view, quorvane_status>, 6> statuses{{
+constexpr std::array<std::pair<std::string_view, quorvane_status>, 7> statuses{{
     {"capacity and frame_bytes must be positive", QUORVANE_BAD_SIZE},
     {"ring size too large", QUORVANE_BAD_SIZE},
     {"size not multiple of frame_bytes", QUORVANE_BAD_SIZE},
     {"CreateFileMapping failed", QUORVANE_CREATE_FAILED},
     {"OpenFileMapping failed", QUORVANE_OPEN_FAILED},
     {"MapViewOfFile failed", QUORVANE_MAP_FAILED},
+    {"ring header not valid", QUORVANE_NOT_A_RING},
 }};
+
+// How long quorvane_attach looks again at a ring being created, whatever its timeout:
+// create writes the header right after making the segment.
+constexpr std::int64_t creating_grace_ns = 100'000'000;
 
 quorvane_status fail(quorvane_status status, std::string message) {
     last_error = std::move(message);
@@ -42,6 +55,8 @@ quorvane_status guarded(Body&& body) noexcept {
     try {
         std::forward<Body>(body)();
         return QUORVANE_OK;
+    } catch (const quorvane::GeometryError& error) {
+        return fail(QUORVANE_RING_CHANGED, error.what());
     } catch (const std::bad_alloc&) {
         return fail(QUORVANE_OUT_OF_MEMORY, "out of memory");
     } catch (const std::exception& error) {
@@ -63,6 +78,25 @@ quorvane_status make_ring(const char* name, quorvane_ring** ring, Factory factor
     *ring = nullptr;
     return guarded(
         [&] { *ring = std::make_unique<quorvane_ring>(factory(std::string(name))).release(); });
+}
+
+quorvane_frame to_c(const quorvane::Cursor::Frame& f) {
+    return {f.seq, f.slot, f.geometry.frame_bytes, f.geometry.capacity, f.index};
+}
+
+template <typename Operation>
+quorvane_status hand_out(quorvane_cursor* cursor, quorvane_frame* frame, Operation operation) {
+    if (cursor == nullptr || frame == nullptr) {
+        return fail(QUORVANE_INVALID_ARGUMENT, "cursor and frame must not be null");
+    }
+    bool found = false;
+    const quorvane_status status = guarded([&] {
+        if (const auto taken = operation(cursor->cursor)) {
+            *frame = to_c(*taken);
+            found = true;
+        }
+    });
+    return status == QUORVANE_OK && !found ? QUORVANE_NO_FRAME : status;
 }
 
 }  // namespace
@@ -118,6 +152,77 @@ void quorvane_commit(quorvane_ring* ring) {
 
 const void* quorvane_slot(const quorvane_ring* ring, uint64_t idx) {
     return ring->ring.slot(idx);
+}
+
+quorvane_status quorvane_attach(const char* name, uint64_t timeout_ms, quorvane_ring** ring) {
+    const std::int64_t started = quorvane::Pace::now_ns();
+    const std::int64_t timeout_ns =
+        timeout_ms >= UINT64_MAX / 1'000'000 ? INT64_MAX : std::int64_t(timeout_ms * 1'000'000);
+    std::chrono::milliseconds pause(1);
+    while (true) {
+        const quorvane_status status = make_ring(
+            name, ring, [](const std::string& n) { return quorvane::ShmRing::open_as_made(n); });
+        const std::int64_t waited = quorvane::Pace::now_ns() - started;
+        const bool worth_waiting =
+            (status == QUORVANE_OPEN_FAILED && waited < timeout_ns) ||
+            (status == QUORVANE_NOT_A_RING && waited < std::max(timeout_ns, creating_grace_ns));
+        if (!worth_waiting) return status;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
+quorvane_status quorvane_cursor_new(const quorvane_ring* ring, quorvane_start start,
+                                    quorvane_cursor** cursor) {
+    if (ring == nullptr || cursor == nullptr || start < QUORVANE_START_NEXT ||
+        start > QUORVANE_START_OLDEST) {
+        return fail(QUORVANE_INVALID_ARGUMENT, "ring and cursor must not be null; start known");
+    }
+    *cursor = nullptr;
+    return guarded([&] {
+        *cursor = std::make_unique<quorvane_cursor>(
+                      quorvane::Cursor(ring->ring, static_cast<quorvane::Cursor::Start>(start)))
+                      .release();
+    });
+}
+
+void quorvane_cursor_free(quorvane_cursor* cursor) {
+    delete cursor;
+}
+
+quorvane_status quorvane_take(quorvane_cursor* cursor, quorvane_frame* frame) {
+    return hand_out(cursor, frame, [](quorvane::Cursor& c) { return c.take(); });
+}
+
+quorvane_status quorvane_latest(quorvane_cursor* cursor, quorvane_frame* frame) {
+    return hand_out(cursor, frame, [](quorvane::Cursor& c) { return c.latest(); });
+}
+
+quorvane_status quorvane_next(quorvane_cursor* cursor, uint64_t timeout_ms, quorvane_frame* frame) {
+    const std::int64_t deadline =
+        timeout_ms >= UINT64_MAX / 1'000'000
+            ? INT64_MAX
+            : quorvane::Pace::now_ns() + std::int64_t(timeout_ms * 1'000'000);
+    while (true) {
+        const quorvane_status status = quorvane_take(cursor, frame);
+        if (status != QUORVANE_NO_FRAME) return status;
+        if (!cursor->cursor.wait(deadline)) return fail(QUORVANE_TIMEOUT, "no new frame in time");
+    }
+}
+
+int quorvane_intact(const quorvane_cursor* cursor, const quorvane_frame* frame) {
+    return cursor->cursor.intact({frame->seq,
+                                  frame->index,
+                                  {frame->capacity, frame->frame_bytes},
+                                  static_cast<const std::byte*>(frame->data)});
+}
+
+uint64_t quorvane_missed(const quorvane_cursor* cursor) {
+    return cursor->cursor.missed();
+}
+
+uint64_t quorvane_restarts(const quorvane_cursor* cursor) {
+    return cursor->cursor.restarts();
 }
 
 const char* quorvane_last_error(void) {

@@ -1,37 +1,18 @@
-/* A native consumer in C: follows a ring with the reader pattern (poll the index, skip
- * what was overwritten, read a frame, re-check the index) and checks every frame it reads
- * against the moving pattern of the producer example.
- *   consumer NAME [--rows 240] [--cols 320] [--capacity 16] [--frames N] [--timeout 10]
+/* A native consumer in C: attaches to a ring with the geometry its producer made, follows
+ * it with a cursor (which waits for frames, skips and counts those overwritten before it
+ * got to them, and follows a producer that makes the ring again), and checks every frame
+ * it reads against the moving pattern of the producer example.
+ *   consumer NAME [--rows 240] [--cols 320] [--frames N] [--timeout 10]
  * Waits up to --timeout seconds for the ring to appear and for each new frame; stops after
- * frame N-1. Exit status 0 when frames were read and none was wrong. */
+ * frame N-1 (of the producer then writing). Exit status 0 when frames were read and none
+ * was wrong. */
 #include <quorvane/quorvane.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include "pattern.h"
-
-#ifdef _WIN32
-#include <windows.h>
-static void nap(void) {
-    Sleep(1);
-}
-static double now_seconds(void) {
-    return (double)GetTickCount64() / 1e3;
-}
-#else
-static void nap(void) {
-    const struct timespec pause = {0, 100 * 1000};
-    nanosleep(&pause, NULL);
-}
-static double now_seconds(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
-}
-#endif
 
 /* Whether the pixels are frame n's pattern. */
 static int matches(const float* pixels, uint64_t n, uint64_t rows, uint64_t cols) {
@@ -44,12 +25,10 @@ static int matches(const float* pixels, uint64_t n, uint64_t rows, uint64_t cols
 }
 
 int main(int argc, char** argv) {
-    uint64_t rows = 240, cols = 320, capacity = 16, frames = 0;
-    double timeout = 10;
+    uint64_t rows = 240, cols = 320, frames = 0;
+    uint64_t timeout_ms = 10000;
     if (argc < 2 || argv[1][0] == '-') {
-        fprintf(stderr,
-                "usage: %s NAME [--rows R] [--cols C] [--capacity K] [--frames N] "
-                "[--timeout S]\n",
+        fprintf(stderr, "usage: %s NAME [--rows R] [--cols C] [--frames N] [--timeout S]\n",
                 argv[0]);
         return 2;
     }
@@ -58,12 +37,10 @@ int main(int argc, char** argv) {
             rows = strtoull(argv[i + 1], NULL, 10);
         else if (strcmp(argv[i], "--cols") == 0)
             cols = strtoull(argv[i + 1], NULL, 10);
-        else if (strcmp(argv[i], "--capacity") == 0)
-            capacity = strtoull(argv[i + 1], NULL, 10);
         else if (strcmp(argv[i], "--frames") == 0)
             frames = strtoull(argv[i + 1], NULL, 10);
         else if (strcmp(argv[i], "--timeout") == 0)
-            timeout = strtod(argv[i + 1], NULL);
+            timeout_ms = (uint64_t)(strtod(argv[i + 1], NULL) * 1000);
         else {
             fprintf(stderr, "unknown option %s\n", argv[i]);
             return 2;
@@ -71,52 +48,43 @@ int main(int argc, char** argv) {
     }
 
     quorvane_ring* ring = NULL;
-    double deadline = now_seconds() + timeout;
-    quorvane_status status;
-    while ((status = quorvane_open(argv[1], capacity, rows * cols * 4, &ring)) ==
-               QUORVANE_OPEN_FAILED &&
-           now_seconds() < deadline) {
-        nap(); /* the producer has not made it yet */
-    }
-    if (status != QUORVANE_OK) {
+    quorvane_cursor* cursor = NULL;
+    if (quorvane_attach(argv[1], timeout_ms, &ring) != QUORVANE_OK ||
+        quorvane_cursor_new(ring, QUORVANE_START_OLDEST, &cursor) != QUORVANE_OK) {
         fprintf(stderr, "consumer: ring '%s': %s\n", argv[1], quorvane_last_error());
+        quorvane_release(ring);
         return 1;
     }
 
-    uint64_t seen = 0, read = 0, missed = 0, torn = 0, wrong = 0, restarts = 0;
-    deadline = now_seconds() + timeout;
-    while (frames == 0 || seen < frames) {
-        const uint64_t w = quorvane_write_idx(ring);
-        if (w < seen) { /* the index went down: the producer made the ring again */
-            ++restarts;
-            seen = 0;
-            continue;
+    uint64_t read = 0, torn = 0, wrong = 0;
+    quorvane_status status = QUORVANE_OK;
+    quorvane_frame frame;
+    do {
+        status = quorvane_next(cursor, timeout_ms, &frame);
+        if (status != QUORVANE_OK) break;
+        if (frame.frame_bytes < rows * cols * sizeof(float)) {
+            status = QUORVANE_RING_CHANGED; /* made again with frames too small to check */
+            break;
         }
-        if (w == seen) { /* nothing new */
-            if (now_seconds() > deadline) break;
-            nap();
-            continue;
-        }
-        if (w - seen > capacity) { /* fell behind: those frames are overwritten */
-            missed += w - capacity - seen;
-            seen = w - capacity;
-        }
-        const int ok = matches(quorvane_slot(ring, seen), seen, rows, cols);
-        if (quorvane_write_idx(ring) >= seen + capacity) {
+        const int ok = matches(frame.data, frame.seq, rows, cols);
+        if (!quorvane_intact(cursor, &frame)) {
             ++torn; /* overwritten while we read it: whatever we saw does not count */
         } else if (ok) {
             ++read;
         } else {
             ++wrong;
             fprintf(stderr, "consumer: frame %llu does not hold its pattern\n",
-                    (unsigned long long)seen);
+                    (unsigned long long)frame.seq);
         }
-        ++seen;
-        deadline = now_seconds() + timeout;
+    } while (frames == 0 || frame.seq + 1 < frames);
+    if (status != QUORVANE_OK && status != QUORVANE_TIMEOUT) {
+        fprintf(stderr, "consumer: ring '%s': %s\n", argv[1], quorvane_last_error());
     }
     printf("read %llu frames, missed %llu, torn %llu, wrong %llu, restarts %llu\n",
-           (unsigned long long)read, (unsigned long long)missed, (unsigned long long)torn,
-           (unsigned long long)wrong, (unsigned long long)restarts);
+           (unsigned long long)read, (unsigned long long)quorvane_missed(cursor),
+           (unsigned long long)torn, (unsigned long long)wrong,
+           (unsigned long long)quorvane_restarts(cursor));
+    quorvane_cursor_free(cursor);
     quorvane_release(ring);
     return read > 0 && wrong == 0 ? 0 : 1;
 }

@@ -260,6 +260,50 @@ TEST_CASE("the C interface: statuses, messages, and the same segments") {
     CHECK(quorvane_open(name.c_str(), 4, 16, &ring) == QUORVANE_OPEN_FAILED);  // name gone
 }
 
+TEST_CASE("the C interface's reader: attach, take, wait, intact, and what is not a ring") {
+    const auto name = unique_name("c_reader");
+    quorvane_ring* ring = nullptr;
+    CHECK(quorvane_attach(name.c_str(), 0, &ring) == QUORVANE_OPEN_FAILED);
+    ShmRing producer = ShmRing::create(name, 4, 16);
+    REQUIRE(quorvane_attach(name.c_str(), 0, &ring) == QUORVANE_OK);
+    CHECK((quorvane_capacity(ring) == 4 && quorvane_frame_bytes(ring) == 16));
+    quorvane_cursor* cursor = nullptr;
+    REQUIRE(quorvane_cursor_new(ring, QUORVANE_START_NEXT, &cursor) == QUORVANE_OK);
+    quorvane_frame frame{};
+    CHECK(quorvane_take(cursor, &frame) == QUORVANE_NO_FRAME);
+    CHECK(quorvane_next(cursor, 20, &frame) == QUORVANE_TIMEOUT);
+
+    const auto six = frames(6, 16);
+    producer.publish(six.data(), 6);  // frames 0..5: at index 6, 3..5 are held
+    REQUIRE(quorvane_next(cursor, 0, &frame) == QUORVANE_OK);
+    CHECK((frame.seq == 3 && frame.frame_bytes == 16 && quorvane_missed(cursor) == 3));
+    CHECK(static_cast<const std::byte*>(frame.data)[0] == std::byte{4});  // frame n holds n + 1
+    CHECK(quorvane_intact(cursor, &frame) == 1);
+    producer.publish(six.data(), 3);  // frame 7 goes into frame 3's slot
+    CHECK(quorvane_intact(cursor, &frame) == 0);
+    REQUIRE(quorvane_latest(cursor, &frame) == QUORVANE_OK);
+    CHECK(frame.seq == 8);
+
+    // A new producer with another geometry of the same size: followed from its frame 0.
+    producer = ShmRing::create(name, 2, 32);
+    CHECK(quorvane_intact(cursor, &frame) == 0);
+    CHECK(quorvane_take(cursor, &frame) == QUORVANE_NO_FRAME);
+    const auto two = frames(2, 32);
+    producer.publish(two.data(), 2);
+    REQUIRE(quorvane_take(cursor, &frame) == QUORVANE_OK);
+    CHECK((frame.seq == 1 && frame.capacity == 2 && frame.frame_bytes == 32));
+    CHECK(quorvane_restarts(cursor) == 1);
+    quorvane_cursor_free(cursor);
+    quorvane_release(ring);
+    producer.release();
+
+    // A segment whose header holds no geometry: not a ring, after a short grace.
+    producer = ShmRing::create(name, 4, 16);
+    std::memset(producer.header, 0, sizeof(quorvane::RingHeader));
+    CHECK(quorvane_attach(name.c_str(), 0, &ring) == QUORVANE_NOT_A_RING);
+    CHECK(std::string(quorvane_last_error()) == "ring header not valid");
+}
+
 TEST_CASE("view geometry") {
     ShmRing ring = ShmRing::create(unique_name("views"), 4, 16);
     auto frame = ring.frame_view(5, 2, 2);

@@ -39,10 +39,10 @@ cmake -S examples/native -B "$build/examples" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake
 cmake --build "$build/examples" -j2
 cp "$build/install/bin/"*.dll "$build/examples/"
 pair="qv_wine_pair_$$"
-geometry=(--rows 48 --cols 64 --capacity 8)
+geometry=(--rows 48 --cols 64)
 WINEPREFIX="$PWD/$build/prefix" WINEDEBUG=-all "$wine" "$build/examples/consumer.exe" "$pair" \
     "${geometry[@]}" --frames 1000 --timeout 30 &
 consumer=$!
 WINEPREFIX="$PWD/$build/prefix" WINEDEBUG=-all "$wine" "$build/examples/producer.exe" "$pair" \
-    "${geometry[@]}" --fps 500 --frames 1000
+    "${geometry[@]}" --capacity 8 --fps 500 --frames 1000
 wait "$consumer"

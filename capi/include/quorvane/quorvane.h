@@ -35,7 +35,11 @@ typedef enum quorvane_status {
     QUORVANE_OPEN_FAILED = 4,      /* no segment of that name, or access refused */
     QUORVANE_MAP_FAILED = 5,       /* the segment is smaller than the geometry asked for */
     QUORVANE_OUT_OF_MEMORY = 6,
-    QUORVANE_FAILED = 7 /* anything else; see quorvane_last_error() */
+    QUORVANE_FAILED = 7,       /* anything else; see quorvane_last_error() */
+    QUORVANE_NO_FRAME = 8,     /* a reader is up to date: no frame to hand out yet */
+    QUORVANE_TIMEOUT = 9,      /* nothing came in time */
+    QUORVANE_NOT_A_RING = 10,  /* the segment's header holds no ring's geometry */
+    QUORVANE_RING_CHANGED = 11 /* made again with a geometry this handle does not map */
 } quorvane_status;
 
 /* Makes the named segment of `capacity` slots of `frame_bytes` bytes, or reuses a live
@@ -69,6 +73,62 @@ QUORVANE_C_API void quorvane_commit(quorvane_ring* ring);
 
 /* The slot of frame `idx` (taken modulo capacity), for reading. */
 QUORVANE_C_API const void* quorvane_slot(const quorvane_ring* ring, uint64_t idx);
+
+/* Reading. A cursor follows a ring the way Python's quorvane_reader does, with the same
+ * rule and the same waiting: it hands out frames in order, skips (and counts as missed)
+ * those overwritten before it got to them, follows a producer that makes the ring again
+ * (also with another geometry that the handle's mapping holds), and tells whether a frame
+ * stayed intact while it was read. One cursor per thread; any number per ring. */
+typedef struct quorvane_cursor quorvane_cursor;
+
+typedef enum quorvane_start {
+    QUORVANE_START_NEXT = 0,   /* the first frame published after the cursor is made */
+    QUORVANE_START_NEWEST = 1, /* the newest frame already there */
+    QUORVANE_START_OLDEST = 2  /* the oldest frame still held */
+} quorvane_start;
+
+/* A frame handed out: its number since the producer's create and its slot, frame_bytes
+ * long (the geometry may change when a producer makes the ring again). The rest is for
+ * quorvane_intact. */
+typedef struct quorvane_frame {
+    uint64_t seq;
+    const void* data;
+    uint64_t frame_bytes;
+    uint64_t capacity;
+    uint64_t index;
+} quorvane_frame;
+
+#define QUORVANE_FOREVER UINT64_MAX
+
+/* Opens the live ring `name` with the capacity and frame_bytes its producer made it with.
+ * Waits up to timeout_ms for a producer to make it (QUORVANE_FOREVER: for ever); a ring
+ * caught while being created is waited for briefly even with 0. QUORVANE_OPEN_FAILED if
+ * there is none, QUORVANE_NOT_A_RING if the segment is no ring. */
+QUORVANE_C_API quorvane_status quorvane_attach(const char* name, uint64_t timeout_ms,
+                                               quorvane_ring** ring);
+
+/* A cursor on `ring`, which must outlive it. QUORVANE_RING_CHANGED if the ring's header
+ * has a geometry the handle does not map (open it with quorvane_attach). */
+QUORVANE_C_API quorvane_status quorvane_cursor_new(const quorvane_ring* ring, quorvane_start start,
+                                                   quorvane_cursor** cursor);
+QUORVANE_C_API void quorvane_cursor_free(quorvane_cursor* cursor);
+
+/* The next frame in order: QUORVANE_OK, or QUORVANE_NO_FRAME if the cursor is up to
+ * date. QUORVANE_RING_CHANGED once the producer made the ring again with a geometry this
+ * handle does not map: attach again. */
+QUORVANE_C_API quorvane_status quorvane_take(quorvane_cursor* cursor, quorvane_frame* frame);
+/* The newest frame (QUORVANE_NO_FRAME before the first); quorvane_take goes on after it. */
+QUORVANE_C_API quorvane_status quorvane_latest(quorvane_cursor* cursor, quorvane_frame* frame);
+/* quorvane_take, waiting up to timeout_ms for a frame (QUORVANE_TIMEOUT after), without
+ * burning a core and without help from the producer. */
+QUORVANE_C_API quorvane_status quorvane_next(quorvane_cursor* cursor, uint64_t timeout_ms,
+                                             quorvane_frame* frame);
+/* Call after reading the frame (or computing from it): 1 if it stayed intact, 0 if what
+ * was read may mix it with another frame. */
+QUORVANE_C_API int quorvane_intact(const quorvane_cursor* cursor, const quorvane_frame* frame);
+/* Frames overwritten before the cursor got to them; times a producer made the ring again. */
+QUORVANE_C_API uint64_t quorvane_missed(const quorvane_cursor* cursor);
+QUORVANE_C_API uint64_t quorvane_restarts(const quorvane_cursor* cursor);
 
 /* The message of this thread's last failure ("OpenFileMapping failed", ...), or "" if
  * none. Valid until the thread's next failing call. */
