@@ -22,6 +22,7 @@ struct quorvane_ring {
 };
 
 struct quorvane_cursor {
+    explicit quorvane_cursor(quorvane::Cursor made) : cursor(made) {}
     quorvane::Cursor cursor;
 };
 

@@ -251,7 +251,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     cursor->label = Py_NewRef(label);
     cursor->rows = rows;
     cursor->cols = cols;
-    PyObject* result = reinterpret_cast<PyObject*>(cursor);
+    auto* result = reinterpret_cast<PyObject*>(cursor);
     try {
         cursor->core.emplace(*shm, static_cast<quorvane::Cursor::Start>(start));
     } catch (const quorvane::GeometryError& error) {
