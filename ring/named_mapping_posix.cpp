@@ -122,6 +122,14 @@ bool is_ours(const struct stat& st) {
     return S_ISREG(st.st_mode) && (st.st_mode & made_by_us) != 0;
 }
 
+// Like a section's default security: the segment is its owner's alone. A file another user
+// put at the name (however open its mode) could be read and written by them, so it is never
+// attached to. Root, as an administrator on Windows, may attach to any user's segment.
+bool may_attach(const struct stat& st) {
+    const uid_t caller = ::geteuid();
+    return st.st_uid == caller || caller == 0;
+}
+
 Mapping* record(int fd, const struct stat& st, const std::string& path) {
     auto* made = new Mapping{fd, is_ours(st), path, st.st_dev, st.st_ino};
     registry().handles.push_back(made);
@@ -167,7 +175,7 @@ Found open_live(const std::string& path, Mapping*& result) {
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return errno == ENOENT ? Found::absent : Found::failed;
         struct stat st = {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !may_attach(st)) {
             ::close(fd);
             return Found::failed;
         }

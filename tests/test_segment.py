@@ -1,6 +1,7 @@
 """Segments: layout, lifetime across handles and processes, and the Linux layer's rules
 (its files, fork, signals: marked linux_only)."""
 
+import fcntl
 import gc
 import os
 import shutil
@@ -272,6 +273,26 @@ def test_foreign_segment_is_opened_but_never_removed(name):
     finally:
         foreign.close()
         foreign.unlink()
+
+
+# As user B: a file at the name, writable by all and carrying our mark, locked as if held.
+@pytest.mark.linux_only
+@pytest.mark.skipif(not ON_LINUX or os.geteuid() != 0, reason="needs root to be two users")
+def test_a_file_of_another_user_at_the_name_is_refused(name, spawn):
+    path = shm_path(name)
+    fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o600)
+    try:
+        os.ftruncate(fd, 88)
+        os.fchown(fd, 65534, 65534)
+        os.fchmod(fd, 0o1666)
+        fcntl.lockf(fd, fcntl.LOCK_SH)
+        queue = spawn.Queue()
+        assert run_in_child(spawn, helpers.attach_as_user, 65533, name, queue) == 0
+        assert queue.get(timeout=10) == ["CreateFileMapping failed", "OpenFileMapping failed"]
+        assert Ring.open(name, 4, 16).capacity == 4  # root keeps its rights
+    finally:
+        os.close(fd)
+        os.unlink(path)
 
 
 def test_ring_is_readable_with_multiprocessing_shared_memory(name):
