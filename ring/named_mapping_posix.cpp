@@ -5,12 +5,13 @@
 // that nobody holds is dead: whoever can lock it exclusively removes its name. Every
 // release drops its own lock first and then looks, so of several last holders leaving
 // at once the one that looks last finds none left; an object whose holders crashed is
-// removed by the next create or open of its name.
+// removed by the next create or open of any ring by its owner.
 //
 // Windows has no fork and frees a process's handles however it ends. Here a forked child
 // would share its parent's locks (they belong to the open file description), so the child
 // gives up its copies of the descriptors at once; and a process that exits normally
 // releases the handles its program never closed. Both need the list of live handles.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -42,7 +43,6 @@ constexpr useconds_t retry_pause_us = 100;
 
 struct Mapping {
     int fd;  // -1 once it holds nothing: released at exit, or inherited through fork
-    bool ours;
     std::string path;
     dev_t device;
     ino_t inode;
@@ -122,6 +122,32 @@ bool is_ours(const struct stat& st) {
     return S_ISREG(st.st_mode) && (st.st_mode & made_by_us) != 0;
 }
 
+// Removes the names of the caller's own objects whose holders are all gone without
+// releasing (killed, _exit, exec, a fatal signal, forked children ending with _exit).
+// Only the caller's marked files are opened, so the cost is bounded by what they made.
+void reclaim_dead_objects() {
+    DIR* dir = ::opendir(shm_dir);
+    if (dir == nullptr) return;
+    const uid_t caller = ::geteuid();
+    const auto callers_own = [caller](const struct stat& st) {
+        return st.st_uid == caller && is_ours(st);
+    };
+    while (const dirent* entry = ::readdir(dir)) {
+        struct stat st = {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !callers_own(st)) {
+            continue;
+        }
+        const std::string path = std::string(shm_dir) + "/" + entry->d_name;
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) continue;
+        // The name may have been given to another file since the look above.
+        if (::fstat(fd, &st) == 0 && callers_own(st)) remove_if_dead(fd, path);
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+
 // Like a section's default security: the segment is its owner's alone. A file another user
 // put at the name (however open its mode) could be read and written by them, so it is never
 // attached to. Root, as an administrator on Windows, may attach to any user's segment.
@@ -131,16 +157,19 @@ bool may_attach(const struct stat& st) {
 }
 
 Mapping* record(int fd, const struct stat& st, const std::string& path) {
-    auto* made = new Mapping{fd, is_ours(st), path, st.st_dev, st.st_ino};
+    auto* made = new Mapping{fd, path, st.st_dev, st.st_ino};
     registry().handles.push_back(made);
     return made;
 }
 
 // Drops this handle's hold, then removes the name if no holder is left. It works on the
 // handle's own descriptor, opened read-write when the handle was made: the process may no
-// longer be allowed to open the file (it may have dropped privileges since).
+// longer be allowed to open the file (it may have dropped privileges since). Whether the
+// object is ours is read now: the mark is what every process, and every reclaim of dead
+// objects, goes by, so the last release must too (its owner may have changed it since).
 void release_hold(Mapping& held) {
-    if (held.ours) {
+    struct stat st = {};
+    if (::fstat(held.fd, &st) == 0 && is_ours(st)) {
         set_lock(held.fd, F_UNLCK);
         remove_if_dead(held.fd, held.path);
     }
@@ -219,6 +248,7 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     const auto path = path_for(name);
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
+    reclaim_dead_objects();
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
         Mapping* existing = nullptr;
         switch (open_live(*path, existing)) {
@@ -245,6 +275,7 @@ MappingHandle open_mapping(const std::string& name) {
     const auto path = path_for(name);
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
+    reclaim_dead_objects();
     Mapping* existing = nullptr;
     return open_live(*path, existing) == Found::live ? existing : nullptr;
 }

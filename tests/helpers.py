@@ -38,6 +38,14 @@ def attach_as_user(uid, name, queue):
     queue.put(outcomes)
 
 
+held = []
+
+
+def hold_ring(name):
+    """Creates a ring and keeps it: the process ends holding it."""
+    held.append(quorvane.Ring.create(name, 4, 16))
+
+
 def release_together(name, rounds, start):
     """Opens the ring, then drops the handle at the same moment as another process."""
     for _ in range(rounds):

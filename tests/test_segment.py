@@ -233,6 +233,55 @@ def test_exit_releases_rings_the_program_never_dropped(name):
     assert not segment_exists(in_cycle)  # the fixture checks the other
 
 
+# Ways a process ends without running its clean-up; multiprocessing's fork and forkserver
+# children end with os._exit when their target returns.
+ENDINGS_WITHOUT_CLEAN_UP = {
+    "os._exit": "helpers.hold_ring(NAME); os._exit(0)",
+    "exec": "helpers.hold_ring(NAME); os.execv(sys.executable, [sys.executable, '-c', ''])",
+    "SIGTERM": "helpers.hold_ring(NAME); os.kill(os.getpid(), signal.SIGTERM)",
+    "abort": "helpers.hold_ring(NAME); os.abort()",
+    "fork child": "in_child('fork')",
+    "forkserver child": "in_child('forkserver')",
+}
+
+
+@pytest.mark.linux_only
+def test_segments_left_by_endings_without_clean_up_go_at_the_next_create_of_any_ring(name):
+    left = {ending: f"{name}_{i}" for i, ending in enumerate(ENDINGS_WITHOUT_CLEAN_UP)}
+    for ending, ring_name in left.items():
+        code = f"""if True:
+            import multiprocessing, os, signal, sys
+            sys.path.insert(0, {os.path.dirname(__file__)!r})
+            import helpers
+            NAME = {ring_name!r}
+            def in_child(method):
+                child = multiprocessing.get_context(method).Process(target=helpers.hold_ring,
+                                                                    args=(NAME,))
+                child.start()
+                child.join(60)
+                sys.exit(child.exitcode)
+            {ENDINGS_WITHOUT_CLEAN_UP[ending]}
+            """
+        subprocess.run([sys.executable, "-c", code], timeout=60)
+        assert segment_exists(ring_name), f"{ending} released its ring at once"
+    Ring.create(name, 4, 16)  # any ring of ours; dropped at once
+    assert [ending for ending, ring_name in left.items() if segment_exists(ring_name)] == []
+
+
+# The mark is the one thing every process sees: whether the last release removes the name
+# follows the mark as it is then, not as some handle found it when it was made.
+@pytest.mark.linux_only
+def test_the_mark_at_the_last_release_decides_whether_the_name_goes(name):
+    ring = Ring.create(name, 4, 16)
+    os.chmod(shm_path(name), 0o600)  # the owner takes the mark off: foreign from now on
+    del ring
+    assert os.path.exists(shm_path(name))
+    ring = Ring.open(name, 4, 16)  # opened without the mark
+    os.chmod(shm_path(name), 0o1600)
+    del ring
+    assert not os.path.exists(shm_path(name))
+
+
 def private_dev_shm_available():
     probe = ["unshare", "--mount", "sh", "-c", "mount -t tmpfs tmpfs /dev/shm"]
     return (ON_LINUX and os.geteuid() == 0 and shutil.which("unshare")
