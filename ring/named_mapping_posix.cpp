@@ -55,11 +55,15 @@ struct View {
     ino_t inode;
 };
 
-// The process's live handles and views. Every change to them, and every descriptor not yet
-// recorded, happens under the lock, so that fork never copies a half-made handle.
+// The process's live handles and views. Every change to the handles, and every descriptor
+// not yet recorded, happens under `lock`, so that fork never copies a half-made handle;
+// create and open hold it across slow work (reserving memory, retrying). The views have a
+// lock of their own, held only to change or scan their list: publish consults it, and must
+// never wait behind create, open or release. Whoever takes both takes `lock` first.
 struct Registry {
     std::mutex lock;
     std::vector<Mapping*> handles;
+    std::mutex views_lock;
     std::vector<View> views;
 };
 
@@ -70,11 +74,20 @@ Registry& registry() {
     // Never destroyed: handles may be released during exit, after static destructors ran.
     static auto* const instance = new Registry;
     static const bool hooked = [] {
-        ::pthread_atfork([] { registry().lock.lock(); }, [] { registry().lock.unlock(); },
-                         [] {
-                             forget_inherited_holds();
-                             registry().lock.unlock();
-                         });
+        ::pthread_atfork(
+            [] {
+                registry().lock.lock();
+                registry().views_lock.lock();
+            },
+            [] {
+                registry().views_lock.unlock();
+                registry().lock.unlock();
+            },
+            [] {
+                forget_inherited_holds();
+                registry().views_lock.unlock();
+                registry().lock.unlock();
+            });
         return std::atexit(release_all_at_exit) == 0;
     }();
     (void)hooked;
@@ -281,26 +294,31 @@ MappingHandle open_mapping(const std::string& name) {
 }
 
 void* map_view(MappingHandle mapping, std::uint64_t bytes) {
-    const std::lock_guard guard(registry().lock);
     const auto* held = static_cast<Mapping*>(mapping);
-    struct stat st = {};
-    // Mapping past the end of the object would turn reads into SIGBUS. A handle inherited
-    // through fork has no descriptor left to map.
-    if (held->fd < 0 || ::fstat(held->fd, &st) != 0 ||
-        static_cast<std::uint64_t>(st.st_size) < bytes) {
-        return nullptr;
+    void* view = nullptr;
+    {
+        const std::lock_guard guard(registry().lock);
+        struct stat st = {};
+        // Mapping past the end of the object would turn reads into SIGBUS. A handle inherited
+        // through fork has no descriptor left to map.
+        if (held->fd < 0 || ::fstat(held->fd, &st) != 0 ||
+            static_cast<std::uint64_t>(st.st_size) < bytes) {
+            return nullptr;
+        }
+        view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, held->fd, 0);
+        if (view == MAP_FAILED) return nullptr;
     }
-    void* view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, held->fd, 0);
-    if (view == MAP_FAILED) return nullptr;
+    const std::lock_guard guard(registry().views_lock);
     registry().views.push_back(
         {static_cast<const std::byte*>(view), bytes, held->device, held->inode});
     return view;
 }
 
 void unmap_view(void* view, std::uint64_t bytes) {
-    const std::lock_guard guard(registry().lock);
-    auto& views = registry().views;
-    std::erase_if(views, [view](const View& v) { return v.begin == view; });
+    {
+        const std::lock_guard guard(registry().views_lock);
+        std::erase_if(registry().views, [view](const View& v) { return v.begin == view; });
+    }
     ::munmap(view, bytes);
 }
 
@@ -315,7 +333,7 @@ void close_mapping(MappingHandle mapping) {
 bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes) {
     const auto* held = static_cast<Mapping*>(mapping);
     const auto* begin = static_cast<const std::byte*>(p);
-    const std::lock_guard guard(registry().lock);
+    const std::lock_guard guard(registry().views_lock);
     return std::ranges::any_of(registry().views, [&](const View& v) {
         return v.device == held->device && v.inode == held->inode && begin < v.begin + v.bytes &&
                v.begin < begin + bytes;

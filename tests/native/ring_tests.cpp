@@ -14,6 +14,12 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <quorvane/quorvane.h>
 #include <quorvane/shm_ring.hpp>
 
@@ -200,6 +206,37 @@ TEST_CASE("publish from the segment's own slots reads them all before writing") 
     CHECK(platform::overlaps_object_views(ring.mapping, other.data, 16));
     CHECK_FALSE(platform::overlaps_object_views(unrelated.mapping, other.data, 16));
 }
+
+#ifndef _WIN32
+TEST_CASE("publish never waits for a create that is busy in another thread") {
+    // One of our files that someone locks exclusively, as a remover would: every create of
+    // its name retries for a while, then gives up.
+    const auto busy = unique_name("busy");
+    const std::string path = "/dev/shm/" + busy;
+    const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+    REQUIRE(fd >= 0);
+    struct flock exclusive = {};
+    exclusive.l_type = F_WRLCK;
+    exclusive.l_len = 1;
+    REQUIRE(::fchmod(fd, 01600) == 0);
+    REQUIRE(::ftruncate(fd, 88) == 0);
+    REQUIRE(::fcntl(fd, F_OFD_SETLK, &exclusive) == 0);
+
+    ShmRing ring = ShmRing::create(unique_name("not_busy"), 4, 16);
+    std::atomic<bool> create_done{false};
+    std::thread creator([&] {
+        CHECK_THROWS_WITH(ShmRing::create(busy, 4, 16), "CreateFileMapping failed");
+        create_done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the creator is retrying
+    const auto frame = frames(1, 16);
+    ring.publish(frame.data(), 1);
+    CHECK_FALSE(create_done.load());
+    creator.join();
+    ::unlink(path.c_str());
+    ::close(fd);
+}
+#endif
 
 TEST_CASE("frames written in place go where publish would put them, one commit each") {
     ShmRing ring = ShmRing::create(unique_name("in_place"), 3, 16);
