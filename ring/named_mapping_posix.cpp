@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -169,10 +170,22 @@ bool may_attach(const struct stat& st) {
     return st.st_uid == caller || caller == 0;
 }
 
-Mapping* record(int fd, const struct stat& st, const std::string& path) {
-    auto* made = new Mapping{fd, path, st.st_dev, st.st_ino};
-    registry().handles.push_back(made);
+// A handle's record is made, and room for it in the registry taken, before anything is
+// acquired: running out of memory then leaves nothing behind. Called under the lock, which
+// is held until `record` fills it in and adds it without allocating.
+std::unique_ptr<Mapping> new_record(const std::string& path) {
+    auto made = std::make_unique<Mapping>(Mapping{-1, path, 0, 0});
+    auto& handles = registry().handles;
+    if (handles.size() == handles.capacity()) handles.reserve(2 * handles.size() + 1);
     return made;
+}
+
+Mapping* record(std::unique_ptr<Mapping> made, int fd, const struct stat& st) {
+    made->fd = fd;
+    made->device = st.st_dev;
+    made->inode = st.st_ino;
+    registry().handles.push_back(made.get());
+    return made.release();
 }
 
 // Drops this handle's hold, then removes the name if no holder is left. It works on the
@@ -180,14 +193,13 @@ Mapping* record(int fd, const struct stat& st, const std::string& path) {
 // longer be allowed to open the file (it may have dropped privileges since). Whether the
 // object is ours is read now: the mark is what every process, and every reclaim of dead
 // objects, goes by, so the last release must too (its owner may have changed it since).
-void release_hold(Mapping& held) {
+void release_hold(int fd, const std::string& path) {
     struct stat st = {};
-    if (::fstat(held.fd, &st) == 0 && is_ours(st)) {
-        set_lock(held.fd, F_UNLCK);
-        remove_if_dead(held.fd, held.path);
+    if (::fstat(fd, &st) == 0 && is_ours(st)) {
+        set_lock(fd, F_UNLCK);
+        remove_if_dead(fd, path);
     }
-    ::close(held.fd);  // drops our lock, if it was not dropped above
-    held.fd = -1;
+    ::close(fd);  // drops our lock, if it was not dropped above
 }
 
 // In a forked child: the inherited descriptors share the parent's locks, so holding them
@@ -205,18 +217,18 @@ void forget_inherited_holds() {
 void release_all_at_exit() {
     const std::lock_guard guard(registry().lock);
     for (Mapping* held : registry().handles) {
-        if (held->fd >= 0) release_hold(*held);
+        if (held->fd >= 0) release_hold(held->fd, held->path);
+        held->fd = -1;
     }
 }
 
 enum class Found { live, absent, failed };
 
 // Opens the live object behind `path` with a shared lock held, removing a dead one of ours.
-Found open_live(const std::string& path, Mapping*& result) {
+Found open_live(const std::string& path, int& result, struct stat& st) {
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return errno == ENOENT ? Found::absent : Found::failed;
-        struct stat st = {};
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !may_attach(st)) {
             ::close(fd);
             return Found::failed;
@@ -225,7 +237,7 @@ Found open_live(const std::string& path, Mapping*& result) {
         // between our open and our lock: either way, look again.
         if (!(is_ours(st) && remove_if_dead(fd, path)) && set_lock(fd, F_RDLCK) &&
             names_same_file(fd, path)) {
-            result = record(fd, st, path);
+            result = fd;
             return Found::live;
         }
         ::close(fd);
@@ -261,21 +273,24 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     const auto path = path_for(name);
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
+    auto made = new_record(*path);
     reclaim_dead_objects();
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
-        Mapping* existing = nullptr;
-        switch (open_live(*path, existing)) {
+        int fd = -1;
+        struct stat st = {};
+        switch (open_live(*path, fd, st)) {
             case Found::live:
-                return existing;
+                return record(std::move(made), fd, st);
             case Found::failed:
                 return nullptr;
             case Found::absent:
                 break;
         }
-        const int fd = make_unnamed(bytes);
+        fd = make_unnamed(bytes);
         if (fd < 0) return nullptr;
-        struct stat st = {};
-        if (::fstat(fd, &st) == 0 && link_to_name(fd, *path)) return record(fd, st, *path);
+        if (::fstat(fd, &st) == 0 && link_to_name(fd, *path)) {
+            return record(std::move(made), fd, st);
+        }
         const int link_error = errno;
         ::close(fd);
         if (link_error != EEXIST) return nullptr;
@@ -288,9 +303,12 @@ MappingHandle open_mapping(const std::string& name) {
     const auto path = path_for(name);
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
+    auto made = new_record(*path);
     reclaim_dead_objects();
-    Mapping* existing = nullptr;
-    return open_live(*path, existing) == Found::live ? existing : nullptr;
+    int fd = -1;
+    struct stat st = {};
+    if (open_live(*path, fd, st) != Found::live) return nullptr;
+    return record(std::move(made), fd, st);
 }
 
 void* map_view(MappingHandle mapping, std::uint64_t bytes) {
@@ -308,9 +326,14 @@ void* map_view(MappingHandle mapping, std::uint64_t bytes) {
         view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, held->fd, 0);
         if (view == MAP_FAILED) return nullptr;
     }
-    const std::lock_guard guard(registry().views_lock);
-    registry().views.push_back(
-        {static_cast<const std::byte*>(view), bytes, held->device, held->inode});
+    try {
+        const std::lock_guard guard(registry().views_lock);
+        registry().views.push_back(
+            {static_cast<const std::byte*>(view), bytes, held->device, held->inode});
+    } catch (...) {  // out of memory: the view goes back as on any failure
+        ::munmap(view, bytes);
+        throw;
+    }
     return view;
 }
 
@@ -326,7 +349,7 @@ void close_mapping(MappingHandle mapping) {
     const std::lock_guard guard(registry().lock);
     auto* held = static_cast<Mapping*>(mapping);
     std::erase(registry().handles, held);
-    if (held->fd >= 0) release_hold(*held);
+    if (held->fd >= 0) release_hold(held->fd, held->path);
     delete held;
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -28,6 +29,30 @@
 
 using quorvane::ShmRing;
 namespace platform = quorvane::platform;
+
+// Allocation failure on demand: while positive, counts allocations down, and the one that
+// brings it to zero fails.
+std::atomic<long> allocations_before_failure{0};
+
+void* operator new(std::size_t bytes) {
+    if (allocations_before_failure.load() > 0 && allocations_before_failure.fetch_sub(1) == 1) {
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(bytes == 0 ? 1 : bytes)) return p;
+    throw std::bad_alloc();
+}
+
+// GCC sees free() meet memory from new once these are inlined; here new is malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t /*bytes*/) noexcept {
+    std::free(p);
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -205,6 +230,35 @@ TEST_CASE("publish from the segment's own slots reads them all before writing") 
     ShmRing unrelated = ShmRing::create(unique_name("unrelated"), 4, 16);
     CHECK(platform::overlaps_object_views(ring.mapping, other.data, 16));
     CHECK_FALSE(platform::overlaps_object_views(unrelated.mapping, other.data, 16));
+}
+
+TEST_CASE("a factory that runs out of memory gives back everything it took") {
+    const auto name = unique_name("no_memory");
+    // Fails the factory's first allocation, then its second, ... until it needs no more; all
+    // that with 0, 1, 2, ... other rings mapped, so that some round finds the lists of handles
+    // and views it adds to full (they keep their room once grown).
+    const auto fail_each_allocation = [](const auto& factory) {
+        std::vector<ShmRing> others;
+        for (int round = 0; round < 32; ++round) {
+            for (long n = 1;; ++n) {
+                allocations_before_failure = n;
+                try {
+                    ShmRing ring = factory();
+                    allocations_before_failure = 0;
+                    break;
+                } catch (const std::bad_alloc&) {
+                    allocations_before_failure = 0;
+                }
+            }
+            others.push_back(ShmRing::create(unique_name("other"), 1, 8));
+        }
+    };
+    fail_each_allocation([&] { return ShmRing::create(name, 4, 16); });
+    CHECK(platform::open_mapping(name) == nullptr);  // a leaked handle would hold it
+    ShmRing holder = ShmRing::create(name, 4, 16);
+    fail_each_allocation([&] { return ShmRing::open(name, 4, 16); });
+    holder.release();
+    CHECK(platform::open_mapping(name) == nullptr);
 }
 
 #ifndef _WIN32
