@@ -261,6 +261,17 @@ int make_unnamed(std::uint64_t bytes) {
     return fd;
 }
 
+// What create takes over is reserved as what it makes is: a file sized by ftruncate alone
+// (as other programs make them) has no pages yet, and on a full /dev/shm the first publish
+// into one would raise SIGBUS. A file smaller than `bytes` is left for map_view to refuse;
+// the size never changes here.
+bool reserve_taken_over(int fd, std::uint64_t bytes) {
+    struct stat st = {};
+    return ::fstat(fd, &st) == 0 && (static_cast<std::uint64_t>(st.st_size) < bytes ||
+                                     ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0,
+                                                 static_cast<off_t>(bytes)) == 0);
+}
+
 bool link_to_name(int fd, const std::string& path) {
     char fd_path[32];
     std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", fd);
@@ -280,6 +291,10 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
         struct stat st = {};
         switch (open_live(*path, fd, st)) {
             case Found::live:
+                if (!reserve_taken_over(fd, bytes)) {
+                    release_hold(fd, *path);
+                    return nullptr;
+                }
                 return record(std::move(made), fd, st);
             case Found::failed:
                 return nullptr;

@@ -307,6 +307,29 @@ def test_last_holder_frees_the_name_after_dropping_privileges(name):
                    timeout=60)
 
 
+# A file made by ftruncate alone (as multiprocessing.shared_memory makes them) has no pages
+# yet; on a full /dev/shm the first write into one would raise SIGBUS in publish.
+@pytest.mark.linux_only
+@pytest.mark.skipif(not private_dev_shm_available(), reason="needs root and mount namespaces")
+def test_create_over_a_sparse_file_reserves_its_pages_or_fails(name):
+    code = f"""if True:
+        from multiprocessing import shared_memory
+        import numpy as np, quorvane
+        shared_memory.SharedMemory({name!r}, create=True, size=(2 << 20) + 24, track=False)
+        try:
+            ring = quorvane.Ring.create({name!r}, 512, 4096)
+        except RuntimeError as error:
+            assert str(error) == "CreateFileMapping failed", error
+        else:
+            ring.publish(np.zeros(512 * 1024, np.float32))
+            raise SystemExit("create took over a segment /dev/shm cannot back")
+        """
+    shell = 'mount -t tmpfs -o size=1m tmpfs /dev/shm && exec "$0" -c "$1"'
+    result = subprocess.run(["unshare", "--mount", "sh", "-c", shell, sys.executable, code],
+                            timeout=60, capture_output=True, text=True)
+    assert result.returncode == 0, (result.returncode, result.stderr)
+
+
 @pytest.mark.linux_only
 def test_foreign_segment_is_opened_but_never_removed(name):
     foreign = shared_memory.SharedMemory(name, create=True, size=88, track=False)
