@@ -140,15 +140,15 @@ bool is_ours(const struct stat& st) {
 // releasing (killed, _exit, exec, a fatal signal, forked children ending with _exit).
 // Only the caller's marked files are opened, so the cost is bounded by what they made.
 void reclaim_dead_objects() {
-    DIR* dir = ::opendir(shm_dir);
-    if (dir == nullptr) return;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(shm_dir), ::closedir);
+    if (!dir) return;
     const uid_t caller = ::geteuid();
     const auto callers_own = [caller](const struct stat& st) {
         return st.st_uid == caller && is_ours(st);
     };
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir.get())) {
         struct stat st = {};
-        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !callers_own(st)) {
             continue;
         }
@@ -159,7 +159,6 @@ void reclaim_dead_objects() {
         if (::fstat(fd, &st) == 0 && callers_own(st)) remove_if_dead(fd, path);
         ::close(fd);
     }
-    ::closedir(dir);
 }
 
 // Like a section's default security: the segment is its owner's alone. A file another user
@@ -267,9 +266,9 @@ int make_unnamed(std::uint64_t bytes) {
 // the size never changes here.
 bool reserve_taken_over(int fd, std::uint64_t bytes) {
     struct stat st = {};
-    return ::fstat(fd, &st) == 0 && (static_cast<std::uint64_t>(st.st_size) < bytes ||
-                                     ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0,
-                                                 static_cast<off_t>(bytes)) == 0);
+    if (::fstat(fd, &st) != 0) return false;
+    if (static_cast<std::uint64_t>(st.st_size) < bytes) return true;
+    return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0;
 }
 
 bool link_to_name(int fd, const std::string& path) {
