@@ -146,7 +146,8 @@ void reclaim_dead_objects() {
     const auto callers_own = [caller](const struct stat& st) {
         return st.st_uid == caller && is_ours(st);
     };
-    while (const dirent* entry = ::readdir(dir.get())) {
+    // readdir is unsafe only across threads sharing one stream; this one is ours alone.
+    while (const dirent* entry = ::readdir(dir.get())) {  // NOLINT(concurrency-mt-unsafe)
         struct stat st = {};
         if (::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !callers_own(st)) {
