@@ -8,11 +8,21 @@ Baselines, measured in the same run with the same slot count and source bytes:
           the copying code alone.
   byhand  the ring a user writes by hand on its own SharedMemory block: ndarray slots
           plus a uint64 index stored after the copy
+
+Then 64 B publishes beside a second thread that creates and drops a large ring over and
+over, against the same publishes alone: a publish must never wait for another thread's
+create or release. Both threads go through the C library (ctypes lets go of the
+interpreter lock in every call; Ring.create keeps it, so Python threads would measure
+that lock instead). Times are per call as Python sees them, ctypes' own cost included.
 """
 
 import argparse
+import ctypes
 import itertools
 import os
+import statistics
+import threading
+import time
 import uuid
 from multiprocessing import shared_memory
 
@@ -20,6 +30,7 @@ import numpy as np
 
 import quorvane
 from timing import format_bytes, seconds_per_call
+from transports import create_in_c
 
 SIZES = [64, 4 << 10, 64 << 10, 1 << 20, 16 << 20]
 
@@ -59,9 +70,45 @@ def measure(frame_bytes, capacity):
     return times
 
 
+def publish_times(seconds, beside_bytes):
+    """Seconds per 64 B publish through the C library for `seconds`, while another thread
+    creates and drops a ring of `beside_bytes` (none if 0); and how many creates it made."""
+    lib, ring = create_in_c(f"qv_bench_{uuid.uuid4().hex[:8]}", 8, 64)
+    lib.quorvane_publish.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint64]
+    frame = ctypes.create_string_buffer(64)
+    stop, creates = threading.Event(), [0]
+
+    def create_and_drop():
+        name = f"qv_bench_big_{uuid.uuid4().hex[:8]}"
+        while not stop.is_set():
+            big = create_in_c(name, beside_bytes // (1 << 20), 1 << 20)[1]
+            lib.quorvane_release(big)
+            creates[0] += 1
+
+    beside = threading.Thread(target=create_and_drop)
+    if beside_bytes:
+        beside.start()
+    times = []
+    clock = time.perf_counter
+    end = clock() + seconds
+    try:
+        while (start := clock()) < end:
+            lib.quorvane_publish(ring, frame, 64)
+            times.append(clock() - start)
+    finally:
+        stop.set()
+        if beside_bytes:
+            beside.join()
+        lib.quorvane_release(ring)
+    return times, creates[0]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--capacity", type=int, default=8)
+    parser.add_argument("--beside-gib", type=float, default=1.0,
+                        help="size of the ring the second thread creates and drops")
+    parser.add_argument("--seconds", type=float, default=3.0)
     args = parser.parse_args()
     print(f"publish, {args.capacity} slots, best of 9, interleaved; numpy {np.__version__}, pid {os.getpid()}")
     header = (f"{'frame':>8} | {'quorvane':>10} {'GB/s':>6} | {'copyto':>10} {'GB/s':>6} | "
@@ -74,6 +121,20 @@ def main():
         print(f"{format_bytes(size):>8} | "
               + " | ".join(f"{t[k] * 1e6:8.3f}us {gbps[k]:6.2f}" for k in ("quorvane", "copyto", "byhand"))
               + f" | {gbps['quorvane'] / gbps['copyto']:11.2f}x | {t['quorvane'] / t['byhand']:13.2f}x")
+
+    beside_bytes = int(args.beside_gib * (1 << 30)) >> 20 << 20
+    print(f"\n64 B publishes through the C library for {args.seconds:g} s, alone and beside a "
+          f"thread creating and dropping a {format_bytes(beside_bytes)} ring")
+    header = (f"{'case':>22} | {'publishes':>10} | {'median':>9} | {'99.9%':>9} | {'worst':>10} | "
+              f"{'creates':>7}")
+    print(header)
+    print("-" * len(header))
+    for case, size in (("alone", 0), ("beside create/drop", beside_bytes)):
+        times, creates = publish_times(args.seconds, size)
+        times.sort()
+        print(f"{case:>22} | {len(times):>10} | {statistics.median(times) * 1e6:7.2f}us | "
+              f"{times[int(len(times) * 0.999)] * 1e6:7.2f}us | {times[-1] * 1e3:8.3f}ms | "
+              f"{creates if size else '-':>7}")
 
 
 if __name__ == "__main__":

@@ -92,8 +92,9 @@ PyTypeObject make_ring_buffer_type() {
 PyTypeObject ring_buffer_type = make_ring_buffer_type();
 
 // pybind11 makes a Ring without tp_new (it casts the ShmRing a factory returns), so tp_new
-// serves only Ring() and Ring.__new__(Ring). Both are refused: a Ring made that way would
-// have no ShmRing behind it. The message is pybind11's own for a class without constructor.
+// serves only Ring(), refused with pybind11's own message for a class without constructor: a
+// Ring made that way would have no ShmRing behind it. Ring.__new__(Ring) never gets here:
+// the __new__ it finds is the base's, which CPython refuses as "not safe" for this type.
 PyObject* refuse_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) {
     PyObject* name = PyType_GetFullyQualifiedName(type);
     if (name != nullptr) {

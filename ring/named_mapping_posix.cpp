@@ -5,12 +5,13 @@
 // that nobody holds is dead: whoever can lock it exclusively removes its name. Every
 // release drops its own lock first and then looks, so of several last holders leaving
 // at once the one that looks last finds none left; an object whose holders crashed is
-// removed by the next create or open of its name.
+// removed by the next create or open of any ring by its owner.
 //
 // Windows has no fork and frees a process's handles however it ends. Here a forked child
 // would share its parent's locks (they belong to the open file description), so the child
 // gives up its copies of the descriptors at once; and a process that exits normally
 // releases the handles its program never closed. Both need the list of live handles.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -21,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -42,7 +44,6 @@ constexpr useconds_t retry_pause_us = 100;
 
 struct Mapping {
     int fd;  // -1 once it holds nothing: released at exit, or inherited through fork
-    bool ours;
     std::string path;
     dev_t device;
     ino_t inode;
@@ -55,11 +56,15 @@ struct View {
     ino_t inode;
 };
 
-// The process's live handles and views. Every change to them, and every descriptor not yet
-// recorded, happens under the lock, so that fork never copies a half-made handle.
+// The process's live handles and views. Every change to the handles, and every descriptor
+// not yet recorded, happens under `lock`, so that fork never copies a half-made handle;
+// create and open hold it across slow work (reserving memory, retrying). The views have a
+// lock of their own, held only to change or scan their list: publish consults it, and must
+// never wait behind create, open or release. Whoever takes both takes `lock` first.
 struct Registry {
     std::mutex lock;
     std::vector<Mapping*> handles;
+    std::mutex views_lock;
     std::vector<View> views;
 };
 
@@ -70,11 +75,20 @@ Registry& registry() {
     // Never destroyed: handles may be released during exit, after static destructors ran.
     static auto* const instance = new Registry;
     static const bool hooked = [] {
-        ::pthread_atfork([] { registry().lock.lock(); }, [] { registry().lock.unlock(); },
-                         [] {
-                             forget_inherited_holds();
-                             registry().lock.unlock();
-                         });
+        ::pthread_atfork(
+            [] {
+                registry().lock.lock();
+                registry().views_lock.lock();
+            },
+            [] {
+                registry().views_lock.unlock();
+                registry().lock.unlock();
+            },
+            [] {
+                forget_inherited_holds();
+                registry().views_lock.unlock();
+                registry().lock.unlock();
+            });
         return std::atexit(release_all_at_exit) == 0;
     }();
     (void)hooked;
@@ -122,22 +136,70 @@ bool is_ours(const struct stat& st) {
     return S_ISREG(st.st_mode) && (st.st_mode & made_by_us) != 0;
 }
 
-Mapping* record(int fd, const struct stat& st, const std::string& path) {
-    auto* made = new Mapping{fd, is_ours(st), path, st.st_dev, st.st_ino};
-    registry().handles.push_back(made);
+// Removes the names of the caller's own objects whose holders are all gone without
+// releasing (killed, _exit, exec, a fatal signal, forked children ending with _exit).
+// Only the caller's marked files are opened, so the cost is bounded by what they made.
+void reclaim_dead_objects() {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(shm_dir), ::closedir);
+    if (!dir) return;
+    const uid_t caller = ::geteuid();
+    const auto callers_own = [caller](const struct stat& st) {
+        return st.st_uid == caller && is_ours(st);
+    };
+    // readdir is unsafe only across threads sharing one stream; this one is ours alone.
+    while (const dirent* entry = ::readdir(dir.get())) {  // NOLINT(concurrency-mt-unsafe)
+        struct stat st = {};
+        if (::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !callers_own(st)) {
+            continue;
+        }
+        const std::string path = std::string(shm_dir) + "/" + entry->d_name;
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) continue;
+        // The name may have been given to another file since the look above.
+        if (::fstat(fd, &st) == 0 && callers_own(st)) remove_if_dead(fd, path);
+        ::close(fd);
+    }
+}
+
+// Like a section's default security: the segment is its owner's alone. A file another user
+// put at the name (however open its mode) could be read and written by them, so it is never
+// attached to. Root, as an administrator on Windows, may attach to any user's segment.
+bool may_attach(const struct stat& st) {
+    const uid_t caller = ::geteuid();
+    return st.st_uid == caller || caller == 0;
+}
+
+// A handle's record is made, and room for it in the registry taken, before anything is
+// acquired: running out of memory then leaves nothing behind. Called under the lock, which
+// is held until `record` fills it in and adds it without allocating.
+std::unique_ptr<Mapping> new_record(const std::string& path) {
+    auto made = std::make_unique<Mapping>(Mapping{-1, path, 0, 0});
+    auto& handles = registry().handles;
+    if (handles.size() == handles.capacity()) handles.reserve(2 * handles.size() + 1);
     return made;
+}
+
+Mapping* record(std::unique_ptr<Mapping> made, int fd, const struct stat& st) {
+    made->fd = fd;
+    made->device = st.st_dev;
+    made->inode = st.st_ino;
+    registry().handles.push_back(made.get());
+    return made.release();
 }
 
 // Drops this handle's hold, then removes the name if no holder is left. It works on the
 // handle's own descriptor, opened read-write when the handle was made: the process may no
-// longer be allowed to open the file (it may have dropped privileges since).
-void release_hold(Mapping& held) {
-    if (held.ours) {
-        set_lock(held.fd, F_UNLCK);
-        remove_if_dead(held.fd, held.path);
+// longer be allowed to open the file (it may have dropped privileges since). Whether the
+// object is ours is read now: the mark is what every process, and every reclaim of dead
+// objects, goes by, so the last release must too (its owner may have changed it since).
+void release_hold(int fd, const std::string& path) {
+    struct stat st = {};
+    if (::fstat(fd, &st) == 0 && is_ours(st)) {
+        set_lock(fd, F_UNLCK);
+        remove_if_dead(fd, path);
     }
-    ::close(held.fd);  // drops our lock, if it was not dropped above
-    held.fd = -1;
+    ::close(fd);  // drops our lock, if it was not dropped above
 }
 
 // In a forked child: the inherited descriptors share the parent's locks, so holding them
@@ -155,19 +217,19 @@ void forget_inherited_holds() {
 void release_all_at_exit() {
     const std::lock_guard guard(registry().lock);
     for (Mapping* held : registry().handles) {
-        if (held->fd >= 0) release_hold(*held);
+        if (held->fd >= 0) release_hold(held->fd, held->path);
+        held->fd = -1;
     }
 }
 
 enum class Found { live, absent, failed };
 
 // Opens the live object behind `path` with a shared lock held, removing a dead one of ours.
-Found open_live(const std::string& path, Mapping*& result) {
+Found open_live(const std::string& path, int& result, struct stat& st) {
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return errno == ENOENT ? Found::absent : Found::failed;
-        struct stat st = {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !may_attach(st)) {
             ::close(fd);
             return Found::failed;
         }
@@ -175,7 +237,7 @@ Found open_live(const std::string& path, Mapping*& result) {
         // between our open and our lock: either way, look again.
         if (!(is_ours(st) && remove_if_dead(fd, path)) && set_lock(fd, F_RDLCK) &&
             names_same_file(fd, path)) {
-            result = record(fd, st, path);
+            result = fd;
             return Found::live;
         }
         ::close(fd);
@@ -199,6 +261,17 @@ int make_unnamed(std::uint64_t bytes) {
     return fd;
 }
 
+// What create takes over is reserved as what it makes is: a file sized by ftruncate alone
+// (as other programs make them) has no pages yet, and on a full /dev/shm the first publish
+// into one would raise SIGBUS. A file smaller than `bytes` is left for map_view to refuse;
+// the size never changes here.
+bool reserve_taken_over(int fd, std::uint64_t bytes) {
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0) return false;
+    if (static_cast<std::uint64_t>(st.st_size) < bytes) return true;
+    return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0;
+}
+
 bool link_to_name(int fd, const std::string& path) {
     char fd_path[32];
     std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", fd);
@@ -211,20 +284,28 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     const auto path = path_for(name);
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
+    auto made = new_record(*path);
+    reclaim_dead_objects();
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
-        Mapping* existing = nullptr;
-        switch (open_live(*path, existing)) {
+        int fd = -1;
+        struct stat st = {};
+        switch (open_live(*path, fd, st)) {
             case Found::live:
-                return existing;
+                if (!reserve_taken_over(fd, bytes)) {
+                    release_hold(fd, *path);
+                    return nullptr;
+                }
+                return record(std::move(made), fd, st);
             case Found::failed:
                 return nullptr;
             case Found::absent:
                 break;
         }
-        const int fd = make_unnamed(bytes);
+        fd = make_unnamed(bytes);
         if (fd < 0) return nullptr;
-        struct stat st = {};
-        if (::fstat(fd, &st) == 0 && link_to_name(fd, *path)) return record(fd, st, *path);
+        if (::fstat(fd, &st) == 0 && link_to_name(fd, *path)) {
+            return record(std::move(made), fd, st);
+        }
         const int link_error = errno;
         ::close(fd);
         if (link_error != EEXIST) return nullptr;
@@ -237,31 +318,45 @@ MappingHandle open_mapping(const std::string& name) {
     const auto path = path_for(name);
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
-    Mapping* existing = nullptr;
-    return open_live(*path, existing) == Found::live ? existing : nullptr;
+    auto made = new_record(*path);
+    reclaim_dead_objects();
+    int fd = -1;
+    struct stat st = {};
+    if (open_live(*path, fd, st) != Found::live) return nullptr;
+    return record(std::move(made), fd, st);
 }
 
 void* map_view(MappingHandle mapping, std::uint64_t bytes) {
-    const std::lock_guard guard(registry().lock);
     const auto* held = static_cast<Mapping*>(mapping);
-    struct stat st = {};
-    // Mapping past the end of the object would turn reads into SIGBUS. A handle inherited
-    // through fork has no descriptor left to map.
-    if (held->fd < 0 || ::fstat(held->fd, &st) != 0 ||
-        static_cast<std::uint64_t>(st.st_size) < bytes) {
-        return nullptr;
+    void* view = nullptr;
+    {
+        const std::lock_guard guard(registry().lock);
+        struct stat st = {};
+        // Mapping past the end of the object would turn reads into SIGBUS. A handle inherited
+        // through fork has no descriptor left to map.
+        if (held->fd < 0 || ::fstat(held->fd, &st) != 0 ||
+            static_cast<std::uint64_t>(st.st_size) < bytes) {
+            return nullptr;
+        }
+        view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, held->fd, 0);
+        if (view == MAP_FAILED) return nullptr;
     }
-    void* view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, held->fd, 0);
-    if (view == MAP_FAILED) return nullptr;
-    registry().views.push_back(
-        {static_cast<const std::byte*>(view), bytes, held->device, held->inode});
+    try {
+        const std::lock_guard guard(registry().views_lock);
+        registry().views.push_back(
+            {static_cast<const std::byte*>(view), bytes, held->device, held->inode});
+    } catch (...) {  // out of memory: the view goes back as on any failure
+        ::munmap(view, bytes);
+        throw;
+    }
     return view;
 }
 
 void unmap_view(void* view, std::uint64_t bytes) {
-    const std::lock_guard guard(registry().lock);
-    auto& views = registry().views;
-    std::erase_if(views, [view](const View& v) { return v.begin == view; });
+    {
+        const std::lock_guard guard(registry().views_lock);
+        std::erase_if(registry().views, [view](const View& v) { return v.begin == view; });
+    }
     ::munmap(view, bytes);
 }
 
@@ -269,14 +364,14 @@ void close_mapping(MappingHandle mapping) {
     const std::lock_guard guard(registry().lock);
     auto* held = static_cast<Mapping*>(mapping);
     std::erase(registry().handles, held);
-    if (held->fd >= 0) release_hold(*held);
+    if (held->fd >= 0) release_hold(held->fd, held->path);
     delete held;
 }
 
 bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes) {
     const auto* held = static_cast<Mapping*>(mapping);
     const auto* begin = static_cast<const std::byte*>(p);
-    const std::lock_guard guard(registry().lock);
+    const std::lock_guard guard(registry().views_lock);
     return std::ranges::any_of(registry().views, [&](const View& v) {
         return v.device == held->device && v.inode == held->inode && begin < v.begin + v.bytes &&
                v.begin < begin + bytes;

@@ -47,9 +47,13 @@ MappingHandle open_mapping(const std::string& name) {
 void* map_view(MappingHandle mapping, std::uint64_t bytes) {
     void* view = ::MapViewOfFile(static_cast<HANDLE>(mapping), FILE_MAP_ALL_ACCESS, 0, 0,
                                  static_cast<SIZE_T>(bytes));
-    if (view != nullptr) {
+    if (view == nullptr) return nullptr;
+    try {
         const std::lock_guard guard(views_lock);
         views.push_back({static_cast<const std::byte*>(view), bytes, static_cast<HANDLE>(mapping)});
+    } catch (...) {  // out of memory: the view goes back as on any failure
+        ::UnmapViewOfFile(view);
+        throw;
     }
     return view;
 }

@@ -49,7 +49,13 @@ std::int64_t block_bytes(std::uint64_t frames, std::int64_t rows, std::int64_t c
 
 ShmRing ShmRing::attach(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
                         std::uint64_t total_bytes) {
-    void* view = platform::map_view(mapping, total_bytes);
+    void* view = nullptr;
+    try {
+        view = platform::map_view(mapping, total_bytes);
+    } catch (...) {  // out of memory: the mapping goes back as on any failure
+        platform::close_mapping(mapping);
+        throw;
+    }
     if (view == nullptr) {
         platform::close_mapping(mapping);
         throw std::runtime_error("MapViewOfFile failed");

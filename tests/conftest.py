@@ -54,10 +54,15 @@ def segment_exists(name: str) -> bool:
     return True
 
 
+# Every name this run makes starts with this, so that checks for leftovers count only ours,
+# never those of another run on the same host.
+RUN_PREFIX = f"qv_test_{uuid.uuid4().hex[:8]}_"
+
+
 @pytest.fixture
 def name():
     """A fresh segment name; the test fails if the segment outlives it."""
-    ring_name = f"qv_test_{uuid.uuid4().hex[:12]}"
+    ring_name = f"{RUN_PREFIX}{uuid.uuid4().hex[:8]}"
     yield ring_name
     assert not segment_exists(ring_name), f"segment {ring_name} left behind"
 

@@ -24,6 +24,28 @@ def create_then_die(name, ready):
     os.kill(os.getpid(), signal.SIGKILL)
 
 
+def attach_as_user(uid, name, queue):
+    """Becomes user `uid`, then reports what create and open of `name` say: None for a Ring."""
+    os.setgid(uid)
+    os.setuid(uid)
+    outcomes = []
+    for factory in (quorvane.Ring.create, quorvane.Ring.open):
+        try:
+            factory(name, 4, 16)
+            outcomes.append(None)
+        except RuntimeError as error:
+            outcomes.append(str(error))
+    queue.put(outcomes)
+
+
+held = []
+
+
+def hold_ring(name):
+    """Creates a ring and keeps it: the process ends holding it."""
+    held.append(quorvane.Ring.create(name, 4, 16))
+
+
 def release_together(name, rounds, start):
     """Opens the ring, then drops the handle at the same moment as another process."""
     for _ in range(rounds):

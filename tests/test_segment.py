@@ -1,6 +1,7 @@
 """Segments: layout, lifetime across handles and processes, and the Linux layer's rules
 (its files, fork, signals: marked linux_only)."""
 
+import fcntl
 import gc
 import os
 import shutil
@@ -232,6 +233,55 @@ def test_exit_releases_rings_the_program_never_dropped(name):
     assert not segment_exists(in_cycle)  # the fixture checks the other
 
 
+# Ways a process ends without running its clean-up; multiprocessing's fork and forkserver
+# children end with os._exit when their target returns.
+ENDINGS_WITHOUT_CLEAN_UP = {
+    "os._exit": "helpers.hold_ring(NAME); os._exit(0)",
+    "exec": "helpers.hold_ring(NAME); os.execv(sys.executable, [sys.executable, '-c', ''])",
+    "SIGTERM": "helpers.hold_ring(NAME); os.kill(os.getpid(), signal.SIGTERM)",
+    "abort": "helpers.hold_ring(NAME); os.abort()",
+    "fork child": "in_child('fork')",
+    "forkserver child": "in_child('forkserver')",
+}
+
+
+@pytest.mark.linux_only
+def test_segments_left_by_endings_without_clean_up_go_at_the_next_create_of_any_ring(name):
+    left = {ending: f"{name}_{i}" for i, ending in enumerate(ENDINGS_WITHOUT_CLEAN_UP)}
+    for ending, ring_name in left.items():
+        code = f"""if True:
+            import multiprocessing, os, signal, sys
+            sys.path.insert(0, {os.path.dirname(__file__)!r})
+            import helpers
+            NAME = {ring_name!r}
+            def in_child(method):
+                child = multiprocessing.get_context(method).Process(target=helpers.hold_ring,
+                                                                    args=(NAME,))
+                child.start()
+                child.join(60)
+                sys.exit(child.exitcode)
+            {ENDINGS_WITHOUT_CLEAN_UP[ending]}
+            """
+        subprocess.run([sys.executable, "-c", code], timeout=60)
+        assert segment_exists(ring_name), f"{ending} released its ring at once"
+    Ring.create(name, 4, 16)  # any ring of ours; dropped at once
+    assert [ending for ending, ring_name in left.items() if segment_exists(ring_name)] == []
+
+
+# The mark is the one thing every process sees: whether the last release removes the name
+# follows the mark as it is then, not as some handle found it when it was made.
+@pytest.mark.linux_only
+def test_the_mark_at_the_last_release_decides_whether_the_name_goes(name):
+    ring = Ring.create(name, 4, 16)
+    os.chmod(shm_path(name), 0o600)  # the owner takes the mark off: foreign from now on
+    del ring
+    assert os.path.exists(shm_path(name))
+    ring = Ring.open(name, 4, 16)  # opened without the mark
+    os.chmod(shm_path(name), 0o1600)
+    del ring
+    assert not os.path.exists(shm_path(name))
+
+
 def private_dev_shm_available():
     probe = ["unshare", "--mount", "sh", "-c", "mount -t tmpfs tmpfs /dev/shm"]
     return (ON_LINUX and os.geteuid() == 0 and shutil.which("unshare")
@@ -257,6 +307,29 @@ def test_last_holder_frees_the_name_after_dropping_privileges(name):
                    timeout=60)
 
 
+# A file made by ftruncate alone (as multiprocessing.shared_memory makes them) has no pages
+# yet; on a full /dev/shm the first write into one would raise SIGBUS in publish.
+@pytest.mark.linux_only
+@pytest.mark.skipif(not private_dev_shm_available(), reason="needs root and mount namespaces")
+def test_create_over_a_sparse_file_reserves_its_pages_or_fails(name):
+    code = f"""if True:
+        from multiprocessing import shared_memory
+        import numpy as np, quorvane
+        shared_memory.SharedMemory({name!r}, create=True, size=(2 << 20) + 24, track=False)
+        try:
+            ring = quorvane.Ring.create({name!r}, 512, 4096)
+        except RuntimeError as error:
+            assert str(error) == "CreateFileMapping failed", error
+        else:
+            ring.publish(np.zeros(512 * 1024, np.float32))
+            raise SystemExit("create took over a segment /dev/shm cannot back")
+        """
+    shell = 'mount -t tmpfs -o size=1m tmpfs /dev/shm && exec "$0" -c "$1"'
+    result = subprocess.run(["unshare", "--mount", "sh", "-c", shell, sys.executable, code],
+                            timeout=60, capture_output=True, text=True)
+    assert result.returncode == 0, (result.returncode, result.stderr)
+
+
 @pytest.mark.linux_only
 def test_foreign_segment_is_opened_but_never_removed(name):
     foreign = shared_memory.SharedMemory(name, create=True, size=88, track=False)
@@ -272,6 +345,26 @@ def test_foreign_segment_is_opened_but_never_removed(name):
     finally:
         foreign.close()
         foreign.unlink()
+
+
+# As user B: a file at the name, writable by all and carrying our mark, locked as if held.
+@pytest.mark.linux_only
+@pytest.mark.skipif(not ON_LINUX or os.geteuid() != 0, reason="needs root to be two users")
+def test_a_file_of_another_user_at_the_name_is_refused(name, spawn):
+    path = shm_path(name)
+    fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o600)
+    try:
+        os.ftruncate(fd, 88)
+        os.fchown(fd, 65534, 65534)
+        os.fchmod(fd, 0o1666)
+        fcntl.lockf(fd, fcntl.LOCK_SH)
+        queue = spawn.Queue()
+        assert run_in_child(spawn, helpers.attach_as_user, 65533, name, queue) == 0
+        assert queue.get(timeout=10) == ["CreateFileMapping failed", "OpenFileMapping failed"]
+        assert Ring.open(name, 4, 16).capacity == 4  # root keeps its rights
+    finally:
+        os.close(fd)
+        os.unlink(path)
 
 
 def test_ring_is_readable_with_multiprocessing_shared_memory(name):

@@ -11,7 +11,7 @@ import pytest
 
 from quorvane import Ring
 
-from conftest import SANITIZED, shm_path
+from conftest import RUN_PREFIX, SANITIZED, shm_path
 import helpers
 
 STRESS_SECONDS = float(os.environ.get("QUORVANE_STRESS_SECONDS", "20"))
@@ -140,8 +140,8 @@ def test_create_open_release_cycles_leak_nothing(name):
     def fds():
         return len(os.listdir("/proc/self/fd"))
 
-    def entries():  # ours only: other programs may come and go in /dev/shm meanwhile
-        return sorted(n for n in os.listdir("/dev/shm") if n.startswith("qv_"))
+    def entries():  # this run's only: other runs and programs come and go in /dev/shm
+        return sorted(n for n in os.listdir("/dev/shm") if n.startswith(RUN_PREFIX))
 
     Ring.create(name, 4, 16)  # warm up
     before = fds(), entries(), resident_bytes()

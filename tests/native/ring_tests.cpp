@@ -9,10 +9,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <quorvane/quorvane.h>
 #include <quorvane/shm_ring.hpp>
@@ -22,6 +29,30 @@
 
 using quorvane::ShmRing;
 namespace platform = quorvane::platform;
+
+// Allocation failure on demand: while positive, counts allocations down, and the one that
+// brings it to zero fails.
+std::atomic<long> allocations_before_failure{0};
+
+void* operator new(std::size_t bytes) {
+    if (allocations_before_failure.load() > 0 && allocations_before_failure.fetch_sub(1) == 1) {
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(bytes == 0 ? 1 : bytes)) return p;
+    throw std::bad_alloc();
+}
+
+// GCC sees free() meet memory from new once these are inlined; here new is malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t /*bytes*/) noexcept {
+    std::free(p);
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -200,6 +231,66 @@ TEST_CASE("publish from the segment's own slots reads them all before writing") 
     CHECK(platform::overlaps_object_views(ring.mapping, other.data, 16));
     CHECK_FALSE(platform::overlaps_object_views(unrelated.mapping, other.data, 16));
 }
+
+TEST_CASE("a factory that runs out of memory gives back everything it took") {
+    const auto name = unique_name("no_memory");
+    // Fails the factory's first allocation, then its second, ... until it needs no more; all
+    // that with 0, 1, 2, ... other rings mapped, so that some round finds the lists of handles
+    // and views it adds to full (they keep their room once grown).
+    const auto fail_each_allocation = [](const auto& factory) {
+        std::vector<ShmRing> others;
+        for (int round = 0; round < 32; ++round) {
+            for (long n = 1;; ++n) {
+                allocations_before_failure = n;
+                try {
+                    ShmRing ring = factory();
+                    allocations_before_failure = 0;
+                    break;
+                } catch (const std::bad_alloc&) {
+                    allocations_before_failure = 0;
+                }
+            }
+            others.push_back(ShmRing::create(unique_name("other"), 1, 8));
+        }
+    };
+    fail_each_allocation([&] { return ShmRing::create(name, 4, 16); });
+    CHECK(platform::open_mapping(name) == nullptr);  // a leaked handle would hold it
+    ShmRing holder = ShmRing::create(name, 4, 16);
+    fail_each_allocation([&] { return ShmRing::open(name, 4, 16); });
+    holder.release();
+    CHECK(platform::open_mapping(name) == nullptr);
+}
+
+#ifndef _WIN32
+TEST_CASE("publish never waits for a create that is busy in another thread") {
+    // One of our files that someone locks exclusively, as a remover would: every create of
+    // its name retries for a while, then gives up.
+    const auto busy = unique_name("busy");
+    const std::string path = "/dev/shm/" + busy;
+    const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+    REQUIRE(fd >= 0);
+    struct flock exclusive = {};
+    exclusive.l_type = F_WRLCK;
+    exclusive.l_len = 1;
+    REQUIRE(::fchmod(fd, 01600) == 0);
+    REQUIRE(::ftruncate(fd, 88) == 0);
+    REQUIRE(::fcntl(fd, F_OFD_SETLK, &exclusive) == 0);
+
+    ShmRing ring = ShmRing::create(unique_name("not_busy"), 4, 16);
+    std::atomic<bool> create_done{false};
+    std::thread creator([&] {
+        CHECK_THROWS_WITH(ShmRing::create(busy, 4, 16), "CreateFileMapping failed");
+        create_done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the creator is retrying
+    const auto frame = frames(1, 16);
+    ring.publish(frame.data(), 1);
+    CHECK_FALSE(create_done.load());
+    creator.join();
+    ::unlink(path.c_str());
+    ::close(fd);
+}
+#endif
 
 TEST_CASE("frames written in place go where publish would put them, one commit each") {
     ShmRing ring = ShmRing::create(unique_name("in_place"), 3, 16);
