@@ -1,14 +1,24 @@
-"""Waiting for frames: what quorvane_reader's Reader.next costs a consumer, against the two
-ways of waiting a consumer writes by hand, in one run.
+"""Waiting for frames: what quorvane_reader's Reader.next costs a consumer and what it
+loses, against the ways of waiting a consumer writes by hand, in one run.
 
-Paced: a producer process publishes 1080p float32 frames (1920 x 1080, 8.3 MB) at 60 fps
-for --seconds; after each publish returns it hands perf_counter_ns() over through a second,
-small ring. A consumer process waits for every frame and notes when it got it. Reported:
-the consumer's CPU (user + system time over wall time), its wake latency p50 / p99 (from
-publish returning to the wait returning) and the frames it missed.
-  Reader.next     quorvane_reader.Reader(ring, 1080, 1920).next()
-  spin            while ring.write_idx == seen: pass
-  sleep 1 ms      while ring.write_idx == seen: time.sleep(0.001)
+Arrival patterns: a producer process publishes float32 frames on a schedule into an 8-slot
+ring, stamping each with its number; after each publish returns it hands perf_counter_ns()
+over through a second, small ring. A consumer process waits for every frame and notes when
+it got it. Reported per pattern and consumer: the consumer's CPU (user + system time over
+wall time), its wake latency p50 / p99 (from publish returning to the wait returning) and
+the frames it never saw.
+  steady+restart  60 fps of 1080p frames (8.3 MB) for --seconds; halfway the producer
+                  makes the ring again (write_idx back to 0)
+  jitter          60 fps, each frame late by 0-16 ms
+  bursts          4 frames back to back, 15 times a second
+  rate change     60 fps, then 240 fps, then 30 fps
+  pause           60 fps, 2 s of nothing, 60 fps again
+  bridge          60 fps into a ring carried by quorvane_bridge over loopback TCP; the
+                  consumer reads the far ring, whose frames come as TCP paces them
+Consumers:
+  Reader.next     quorvane_reader.Reader(ring, rows, cols).next()
+  sleep 1 ms      while ring.write_idx == seen: time.sleep(0.001); then every frame held
+  spin            the same without the sleep (steady pattern only: the latency floor)
 
 Full speed: the producer publishes 4 KiB frames as fast as it can; frames per second a
 consumer hands to its caller, Reader.next against a bare polling loop (write_idx, then
@@ -18,6 +28,10 @@ one array per new frame from a view over the whole ring). Best of --rounds.
 import argparse
 import os
 import resource
+import signal
+import socket
+import subprocess
+import sys
 import time
 import uuid
 
@@ -28,53 +42,153 @@ import quorvane_reader
 from e2e import pin, result_of
 import multiprocessing as mp
 
-ROWS, COLS, FPS, CAPACITY = 1080, 1920, 60.0, 4
+CAPACITY = 8
 FAST_FRAME_FLOATS, FAST_CAPACITY, FAST_SECONDS = 1024, 64, 1.0
-TIMES = 4096  # slots of the small ring carrying (seq, publish time)
+TIMES = 8192  # slots of the small ring carrying (frame number, publish time)
+FULL_HD, VGA = (1080, 1920), (480, 640)
 
 
-def produce_paced(name, seconds, go):
+def schedule(pattern, seconds):
+    """Publish times in seconds from the start, and the frame after which the producer
+    makes the ring again (None: never)."""
+    at_60 = np.arange(int(seconds * 60)) / 60
+    if pattern == "steady+restart":
+        return at_60, len(at_60) // 2
+    if pattern == "jitter":
+        return at_60 + np.random.default_rng(1).uniform(0, 0.016, len(at_60)), None
+    if pattern == "bursts":
+        return np.repeat(np.arange(int(seconds * 15)) / 15, 4), None
+    if pattern == "rate change":
+        third = seconds / 3
+        return np.concatenate([np.arange(0, third, 1 / 60), np.arange(third, 2 * third, 1 / 240),
+                               np.arange(2 * third, seconds, 1 / 30)]), None
+    if pattern == "pause":
+        half = at_60[: len(at_60) // 2]
+        return np.concatenate([half, half + half[-1] + 2.0]), None
+    if pattern == "bridge":
+        return at_60, None
+    raise ValueError(pattern)
+
+
+PATTERNS = {  # name: frame shape
+    "steady+restart": FULL_HD, "jitter": VGA, "bursts": VGA, "rate change": VGA,
+    "pause": VGA, "bridge": VGA}
+
+
+def produce(name, pattern, seconds, go):
     pin(0)
-    ring = quorvane.Ring.create(name, CAPACITY, ROWS * COLS * 4)
-    times = quorvane.Ring.create(name + "_times", TIMES, 16)
-    frame = np.random.default_rng(0).random((ROWS, COLS), dtype=np.float32)
+    rows, cols = PATTERNS[pattern]
+    times, restart_after = schedule(pattern, seconds)
+    ring = quorvane.Ring.create(name, CAPACITY, rows * cols * 4)
+    stamps = quorvane.Ring.create(name + "_times", TIMES, 16)
+    frame = np.random.default_rng(0).random((rows, cols), dtype=np.float32)
+    number = frame.reshape(-1)[:2].view(np.int64)
     stamp = np.zeros(2, np.int64)
-    go.wait()
-    next_at = time.perf_counter()
-    for seq in range(int(seconds * FPS)):
+    number[0] = -1  # frames the consumer ignores: the far ring is made by the first across
+    while not go.wait(0.05):
+        if pattern == "bridge":
+            ring.publish(frame)
+    start = time.perf_counter()
+    for n, due in enumerate(times):
+        time.sleep(max(0.0, start + due - time.perf_counter()))
+        number[0] = n
         ring.publish(frame)
-        stamp[:] = (seq, time.perf_counter_ns())
-        times.publish(stamp)
-        next_at += 1 / FPS
-        time.sleep(max(0.0, next_at - time.perf_counter()))
+        stamp[:] = (n, time.perf_counter_ns())
+        stamps.publish(stamp)
+        if n == restart_after:
+            del ring
+            ring = quorvane.Ring.create(name, CAPACITY, rows * cols * 4)
+    time.sleep(1)  # the consumer reads the stamps before they go
 
 
-def consume_paced(name, method, frames, go, results):
+def consume(name, times_name, pattern, method, expected, go, results):
     pin(1)
+    rows, cols = PATTERNS[pattern]
     ring = quorvane_reader.attach(name, timeout=30)
-    times = quorvane_reader.attach(name + "_times", timeout=30)
-    got, seqs = np.zeros(frames, np.int64), np.zeros(frames, np.int64)
-    reader = quorvane_reader.Reader(ring, ROWS, COLS)
+    stamps = quorvane_reader.attach(times_name, timeout=30)
+    reader = quorvane_reader.Reader(ring, rows, cols)
+    numbers = np.asarray(ring.view_window(0, CAPACITY, 1, 2)).view(np.int64)[:, 0, 0]
+    got = {}
     seen = ring.write_idx
-    go.wait()
+    go.set()
     before, started = resource.getrusage(resource.RUSAGE_SELF), time.perf_counter()
-    for i in range(frames):
+    while expected - 1 not in got:
         if method == "Reader.next":
-            seqs[i] = reader.next(timeout=10).seq
-        else:
-            while (w := ring.write_idx) == seen:
-                if method == "sleep 1 ms":
-                    time.sleep(0.001)
-            seqs[i], seen = w - 1, w
-        got[i] = time.perf_counter_ns()
+            try:
+                frame = reader.next(timeout=3)
+            except TimeoutError:
+                break
+            got[int(frame.array[0, :2].view(np.int64)[0])] = time.perf_counter_ns()
+            got.pop(-1, None)
+            continue
+        waited = time.perf_counter()
+        while (w := ring.write_idx) == seen and time.perf_counter() - waited < 3:
+            if method == "sleep 1 ms":
+                time.sleep(0.001)
+        if w == seen:
+            break
+        now = time.perf_counter_ns()
+        if w < seen:  # a new producer
+            seen = 0
+        for k in range(max(seen, w - CAPACITY + 1), w):
+            n = int(numbers[k % CAPACITY])
+            if ring.write_idx < k + CAPACITY and n >= 0:
+                got[n] = now
+        seen = w
     wall = time.perf_counter() - started
     after = resource.getrusage(resource.RUSAGE_SELF)
     cpu = (after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime) / wall
-    sent = np.asarray(times.view_window(0, TIMES, 1, 4)).view(np.int64).reshape(TIMES, 2)
+    sent = np.asarray(stamps.view_window(0, TIMES, 1, 4)).view(np.int64).reshape(TIMES, 2)
     published = dict(zip(sent[:, 0].tolist(), sent[:, 1].tolist()))
-    latencies = got - np.array([published[int(s)] for s in seqs])
-    missed = int(seqs[-1] - seqs[0] + 1 - len(set(seqs.tolist())))
-    results.put((cpu, latencies[frames // 20:], missed))
+    latencies = np.array([t - published[n] for n, t in got.items() if n in published])
+    results.put((cpu, latencies, expected - len(got)))
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def start_bridge(name):
+    """quorvane_bridge from ring `name` to ring `name`_far over loopback; the two processes."""
+    endpoint, key = f"tcp/127.0.0.1:{free_port()}", f"quorvane/bench/{name}"
+    command = [sys.executable, "-m", "quorvane_bridge"]
+    common = ["--no-multicast-scouting", "--report-every", "3600",
+              "--cfg=transport/shared_memory/enabled:false"]
+    recv = subprocess.Popen([*command, "recv", key, name + "_far", "-l", endpoint, *common],
+                            stdout=subprocess.DEVNULL)
+    send = subprocess.Popen([*command, "send", name, key, "-e", endpoint, *common],
+                            stdout=subprocess.DEVNULL)
+    return send, recv
+
+
+def paced(ctx, pattern, method, seconds):
+    name = f"qv_wait_{uuid.uuid4().hex[:8]}"
+    expected = len(schedule(pattern, seconds)[0])
+    go = ctx.Event()  # the consumer is attached: the schedule starts
+    results = ctx.Queue()
+    producer = ctx.Process(target=produce, args=(name, pattern, seconds, go))
+    bridge = ()
+    consumed = name
+    if pattern == "bridge":
+        producer.start()
+        bridge, consumed = start_bridge(name), name + "_far"
+    consumer = ctx.Process(target=consume, args=(consumed, name + "_times", pattern, method,
+                                                 expected, go, results))
+    try:
+        if pattern == "bridge":
+            consumer.start()
+            return results.get(timeout=300)
+        return result_of(producer, consumer, results)
+    finally:
+        for process in bridge:
+            process.send_signal(signal.SIGTERM)
+            process.wait(30)
+        for process in (consumer, producer):
+            process.join(30)
+            if process.is_alive():
+                process.kill()
 
 
 def produce_fast(name, stop, ready):
@@ -110,20 +224,6 @@ def consume_fast(name, method, results):
     results.put(delivered / FAST_SECONDS)
 
 
-def run(ctx, producer_target, producer_args, consumer_target, consumer_args):
-    results = ctx.Queue()
-    producer = ctx.Process(target=producer_target, args=producer_args)
-    consumer = ctx.Process(target=consumer_target, args=(*consumer_args, results))
-    return result_of(producer, consumer, results)
-
-
-def paced(ctx, method, seconds):
-    name = f"qv_wait_{uuid.uuid4().hex[:8]}"
-    go = ctx.Barrier(2)  # both attached: the first frame is published
-    return run(ctx, produce_paced, (name, seconds, go),
-               consume_paced, (name, method, int(seconds * FPS) - 2, go))
-
-
 def full_speed(ctx, method):
     name = f"qv_wait_{uuid.uuid4().hex[:8]}"
     stop, ready = ctx.RawValue("b", 0), ctx.Event()
@@ -144,17 +244,28 @@ def full_speed(ctx, method):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--seconds", type=float, default=10.0, help="of each paced run (10)")
+    parser.add_argument("--seconds", type=float, default=10.0,
+                        help="of the steady pattern; the others run half as long (10)")
     parser.add_argument("--rounds", type=int, default=3, help="full-speed rounds (3)")
+    parser.add_argument("--patterns", nargs="*", default=list(PATTERNS), choices=list(PATTERNS))
     args = parser.parse_args()
     ctx = mp.get_context("spawn")
-    print(f"waiting for frames; {os.cpu_count()} cores, numpy {np.__version__}")
-    print(f"\n{FPS:g} fps, {ROWS}x{COLS} float32, {args.seconds:g} s each")
-    print(f"{'consumer':<12} {'CPU %':>7} {'p50 us':>8} {'p99 us':>8} {'missed':>7}")
-    for method in ("Reader.next", "spin", "sleep 1 ms"):
-        cpu, latencies, missed = paced(ctx, method, args.seconds)
-        p50, p99 = np.percentile(latencies, [50, 99]) / 1e3
-        print(f"{method:<12} {100 * cpu:7.2f} {p50:8.0f} {p99:8.0f} {missed:7d}", flush=True)
+    print(f"waiting for frames; {os.cpu_count()} cores, numpy {np.__version__}, "
+          f"{CAPACITY}-slot rings")
+    print(f"{'pattern':<15} {'consumer':<12} {'CPU %':>7} {'p50 us':>8} {'p99 us':>8} "
+          f"{'missed':>7}")
+    for pattern in args.patterns:
+        if pattern == "bridge" and subprocess.call(
+                [sys.executable, "-c", "import zenoh"], stderr=subprocess.DEVNULL) != 0:
+            print(f"{pattern:<15} skipped: needs the bridge extra (eclipse-zenoh)")
+            continue
+        seconds = args.seconds if pattern == "steady+restart" else args.seconds / 2
+        methods = ["Reader.next", "sleep 1 ms"] + (["spin"] if pattern == "steady+restart" else [])
+        for method in methods:
+            cpu, latencies, missed = paced(ctx, pattern, method, seconds)
+            p50, p99 = np.percentile(latencies, [50, 99]) / 1e3
+            print(f"{pattern:<15} {method:<12} {100 * cpu:7.2f} {p50:8.0f} {p99:8.0f} "
+                  f"{missed:7d}", flush=True)
     print(f"\nfull speed, {FAST_FRAME_FLOATS * 4 // 1024} KiB frames, best of {args.rounds}")
     best = {m: 0.0 for m in ("Reader.next", "bare loop")}
     for _ in range(args.rounds):

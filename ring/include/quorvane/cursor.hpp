@@ -10,7 +10,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -45,18 +44,22 @@ inline void cpu_relax() noexcept {
 // burst counts with the pause after it); until a rate is known, and while frames come
 // unevenly, sleeps last at most a millisecond. Within that bound:
 // - frames come fast (closer than fast_ns): spin for the next one, briefly;
-// - frames come at a steady rate: sleep until `lead` before the next is due, then look
-//   every poll_ns until late_ns after it;
+// - frames come at a steady rate (the median interval of the last ones, their quartiles
+//   within an eighth of it and a millisecond): sleep until `lead` before the next is due
+//   (from the last frame timed, plus the period), then look every poll_ns (more when
+//   frames scatter more) until late_ns after it;
 // - otherwise: sleep, doubling from poll_ns up to backoff_ns, and up to idle_sleep_ns
 //   once the producer has been quiet for idle_ns.
-// A wake that finds several frames at once means the rate is not the one learnt: the
-// period is forgotten and learnt again, never extrapolated.
+// A frame is timed as the middle of the last wait, the one that saw it come. A wake that
+// finds several frames at once, a frame after the window, or frames already there when
+// the sleep to their due time ends three times in a row: the rate is not the one learnt.
+// It is forgotten and learnt again, never extrapolated.
 //
 // Near a due time it sleeps in short steps rather than spinning: a producer that paces
 // itself with sleeps scatters its frames by hundreds of microseconds, which a spin would
 // burn. A frame already there on the first look after the long sleep came at an unknown
 // moment: it is not timed, the lead grows by a fifth (shrinking by 8 % when a frame comes
-// later), and the phase is kept. Sleeps end early by how late sleeps have been waking.
+// later), and the phase is kept. Long sleeps end early by how late they have been waking.
 class Pace {
 public:
     static constexpr std::int64_t fast_ns = 200'000;
@@ -67,7 +70,7 @@ public:
     static constexpr std::int64_t horizon_ns = 2'000'000;
     static constexpr std::int64_t idle_ns = 250'000'000;
     static constexpr std::int64_t idle_sleep_ns = 50'000'000;
-    static constexpr std::int64_t steady_spread_max_ns = 500'000;
+    static constexpr std::int64_t steady_spread_max_ns = 1'000'000;
 
     static std::int64_t now_ns() noexcept {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -90,8 +93,10 @@ public:
             while ((w = ring.write_idx()) == seen && now_ns() < until) cpu_relax();
         } else {
             std::this_thread::sleep_for(std::chrono::nanoseconds(until - start));
-            const std::int64_t late = std::max<std::int64_t>(now_ns() - until, 0);
-            oversleep_ns_ += (late - oversleep_ns_) / 8;
+            if (kind == Kind::sleep_to_due) {  // long sleeps end later than short ones
+                const std::int64_t late = std::max<std::int64_t>(now_ns() - until, 0);
+                oversleep_ns_ += (late - oversleep_ns_) / 4;
+            }
             w = ring.write_idx();
         }
         window_ = {start, now_ns(), kind == Kind::sleep_to_due};
@@ -109,7 +114,7 @@ public:
             return;
         }
         if (first_look && period_ns_ != 0) {
-            if (++early_in_row_ == 2) {  // twice: the period learnt is off, not the lead
+            if (++early_in_row_ == 3) {  // again and again: the period learnt is off
                 forget_period();
                 return;
             }
@@ -120,17 +125,17 @@ public:
         early_in_row_ = 0;
         lead_ns_ = std::max(lead_min_ns, lead_ns_ * 23 / 25);
         const std::int64_t came = (start + end) / 2;
-        if (period_ns_ != 0 && std::abs(came - due_ns_) > steady_spread_max_ns + slack_ns_) {
-            forget_period();  // off the beat: jitter, which sleeping to a due time would add to
+        if (period_ns_ != 0 && came > due_ns_ + late_ns) {
+            forget_period();  // past the window: not the beat learnt
         }
-        if (arrival_count_ != 0) {
-            const Arrival& last = arrivals_[(arrival_count_ - 1) % arrivals_.size()];
+        if (timed_) {
             intervals_[interval_count_++ % intervals_.size()] =
-                (came - last.ns) / std::int64_t(index - last.index);
+                (came - last_timed_.ns) / std::int64_t(index - last_timed_.index);
         }
-        arrivals_[arrival_count_++ % arrivals_.size()] = {came, index};
+        timed_ = true;
+        last_timed_ = {came, index};
         slack_ns_ += ((end - start) / 2 - slack_ns_) / 4;
-        learn_period(index);
+        learn_period(came);
     }
 
 private:
@@ -147,7 +152,8 @@ private:
 
     void forget_period() noexcept {
         period_ns_ = 0;
-        interval_count_ = arrival_count_ = 0;
+        interval_count_ = 0;
+        timed_ = false;
         early_in_row_ = 0;
     }
 
@@ -166,7 +172,7 @@ private:
         looks_[look_count_++ % looks_.size()] = {end, index};
     }
 
-    void learn_period(std::uint64_t index) noexcept {
+    void learn_period(std::int64_t came) noexcept {
         const std::size_t n = std::min(interval_count_, intervals_.size());
         period_ns_ = 0;
         if (n < intervals_.size() / 4) return;
@@ -180,14 +186,8 @@ private:
         }
         period_ns_ = period;
         spread_ns_ = spread;
-        // The median of what the last arrivals predict for the next frame.
-        const std::size_t m = std::min(arrival_count_, arrivals_.size());
-        std::array<std::int64_t, 4> predicted{};
-        for (std::size_t i = 0; i < m; ++i) {
-            predicted[i] = arrivals_[i].ns + std::int64_t(index + 1 - arrivals_[i].index) * period;
-        }
-        std::sort(predicted.begin(), predicted.begin() + std::ptrdiff_t(m));
-        due_ns_ = predicted[m / 2];
+        // From the newest arrival alone: the period's own error adds up over older ones.
+        due_ns_ = came + period;
     }
 
     // The longest sleep in which at most half the ring's room can fill at the fastest rate
@@ -206,11 +206,13 @@ private:
             const std::int64_t budget = std::min(4 * period_ns_, fast_ns);
             if (spun_ns_ < budget) return {Kind::spin, now + budget - spun_ns_};
         } else if (period_ns_ != 0) {
-            // Early enough for the frames' scatter and for how blurred their timing was.
-            const std::int64_t lead = std::max(lead_ns_, spread_ns_ + 2 * slack_ns_);
+            // Early enough for the frames' scatter and for how blurred their timing was;
+            // looks as far apart as the scatter allows for the latency wanted.
+            const std::int64_t lead = std::max(lead_ns_, spread_ns_ + slack_ns_);
             const std::int64_t wake = due_ns_ - lead - oversleep_ns_;
+            const std::int64_t step = std::clamp(spread_ns_ / 2, poll_ns, 2 * poll_ns);
             if (now < wake) return {Kind::sleep_to_due, now + std::min(wake - now, room)};
-            if (now < due_ns_ + late_ns) return {Kind::sleep, now + std::min(poll_ns, room)};
+            if (now < due_ns_ + late_ns) return {Kind::sleep, now + std::min(step, room)};
         }
         const bool idle =
             look_count_ != 0 && now - looks_[(look_count_ - 1) % looks_.size()].ns > idle_ns;
@@ -225,9 +227,9 @@ private:
     std::size_t look_count_ = 0;
     std::array<std::int64_t, 16> gaps_{};  // time per frame, from note_rate
     std::size_t gap_count_ = 0;
-    std::array<Arrival, 4> arrivals_{};  // timed closely enough to learn a period from
-    std::size_t arrival_count_ = 0;
-    std::array<std::int64_t, 16> intervals_{};  // between those arrivals
+    bool timed_ = false;
+    Arrival last_timed_;  // the last arrival timed closely enough to learn a period from
+    std::array<std::int64_t, 16> intervals_{};  // between such arrivals, per frame
     std::size_t interval_count_ = 0;
     std::int64_t slack_ns_ = 0;   // half the width of the windows arrivals were seen in
     std::int64_t period_ns_ = 0;  // the producer's, while a steady one shows; 0 otherwise
