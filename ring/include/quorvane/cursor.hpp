@@ -141,8 +141,8 @@ public:
 private:
     enum class Kind { spin, sleep, sleep_to_due };
     struct Arrival {
-        std::int64_t ns;
-        std::uint64_t index;
+        std::int64_t ns = 0;
+        std::uint64_t index = 0;
     };
     struct Window {
         std::int64_t start = 0;
