@@ -33,9 +33,10 @@ constexpr std::int64_t signal_check_ns = 50'000'000;
 
 struct Cursor {
     PyObject_HEAD
-    PyObject* ring;   // the quorvane.Ring: keeps the mapping alive
-    PyObject* label;  // how errors name the ring
-    PyObject* slots;  // one float32 rows x cols array per slot of the current geometry
+    PyObject* ring;       // the quorvane.Ring: keeps the mapping alive
+    PyObject* label;      // how errors name the ring
+    PyObject* slots;      // one float32 rows x cols array per slot of the current geometry
+    PyObject* on_missed;  // called once, with the count, when frames are first missed
     std::uint64_t slots_generation;
     quorvane::Geometry slots_geometry;
     std::int64_t rows;
@@ -177,6 +178,13 @@ PyObject* hand_out(Cursor* cursor, Operation operation) {
     } catch (const quorvane::GeometryError& error) {
         return raise_value_error(cursor, error.what());
     }
+    if (cursor->on_missed != Py_None && cursor->core->missed() != 0) {
+        PyObject* told = PyObject_CallFunction(
+            cursor->on_missed, "K", static_cast<unsigned long long>(cursor->core->missed()));
+        Py_SETREF(cursor->on_missed, Py_NewRef(Py_None));
+        if (told == nullptr) return nullptr;
+        Py_DECREF(told);
+    }
     if (!taken) Py_RETURN_NONE;
     return make_frame(cursor, *taken);
 }
@@ -220,14 +228,16 @@ PyObject* cursor_next(PyObject* self, PyObject* args) {
 }
 
 PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"ring", "rows", "cols", "start", "label", nullptr};
+    static const char* keywords[] = {"ring",  "rows",      "cols", "start",
+                                     "label", "on_missed", nullptr};
     PyObject* ring = nullptr;
     long long rows = 0;
     long long cols = 0;
     int start = 0;
     PyObject* label = nullptr;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OLLiU", const_cast<char**>(keywords), &ring,
-                                    &rows, &cols, &start, &label) == 0) {
+    PyObject* on_missed = Py_None;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OLLiU|O", const_cast<char**>(keywords), &ring,
+                                    &rows, &cols, &start, &label, &on_missed) == 0) {
         return nullptr;
     }
     if (rows < 0 || cols < 0 || start < 0 || start > 2) {
@@ -249,6 +259,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&cursor->core) std::optional<quorvane::Cursor>();
     cursor->ring = Py_NewRef(ring);
     cursor->label = Py_NewRef(label);
+    cursor->on_missed = Py_NewRef(on_missed);
     cursor->rows = rows;
     cursor->cols = cols;
     auto* result = reinterpret_cast<PyObject*>(cursor);
@@ -271,6 +282,7 @@ void cursor_dealloc(PyObject* self) {
     cursor->core.~optional();
     Py_XDECREF(cursor->ring);
     Py_XDECREF(cursor->label);
+    Py_XDECREF(cursor->on_missed);
     Py_XDECREF(cursor->slots);
     Py_TYPE(self)->tp_free(self);
 }
@@ -311,8 +323,9 @@ PyTypeObject cursor_type = [] {
     type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "quorvane_reader._native.Cursor";
     type.tp_doc =
-        "Where a reader stands in a ring: Cursor(ring, rows, cols, start, label), start 0 "
-        "(next), 1 (newest) or 2 (oldest); label names the ring in errors.";
+        "Where a reader stands in a ring: Cursor(ring, rows, cols, start, label, on_missed=None), "
+        "start 0 (next), 1 (newest) or 2 (oldest); label names the ring in errors; on_missed is "
+        "called once, with the count, when frames are first missed.";
     type.tp_basicsize = sizeof(Cursor);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_new = cursor_new;

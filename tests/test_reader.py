@@ -66,7 +66,7 @@ def frames(ring, first, count):
     ring.publish(np.repeat(values, ring.frame_bytes // 4))
 
 
-def test_frames_come_in_order_and_overwritten_ones_count_as_missed(name):
+def test_frames_come_in_order_and_overwritten_ones_count_as_missed(name, caplog):
     ring = Ring.create(name, 4, 16)
     frames(ring, 0, 2)
     oldest, newest, following = (Reader(ring, 2, 2, start=s) for s in ("oldest", "newest", "next"))
@@ -78,6 +78,11 @@ def test_frames_come_in_order_and_overwritten_ones_count_as_missed(name):
     frames(ring, 3, 6)  # 3..8: with 4 slots, 6..8 are held (slot of 5 is next to go)
     assert [following.next().seq for _ in range(3)] == [6, 7, 8] and following.missed == 3
     assert oldest.next().seq == 6 and oldest.missed == 3
+    frames(ring, 9, 8)  # each reader loses frames again, and says nothing more
+    assert [following.next().seq for _ in range(3)] == [14, 15, 16] and following.missed == 8
+    assert [r.getMessage() for r in caplog.records] == [
+        "the ring: the reader fell a ring behind and lost 3 frames, overwritten before it read "
+        "them (Reader.missed counts all; said once)"] * 2
     with pytest.raises(TimeoutError, match="no new frame within 0.05 s"):
         following.next(timeout=0.05)
 

@@ -14,6 +14,7 @@ same cursor the C API offers (the README's "The reader pattern and its guarantee
 
 from __future__ import annotations
 
+import functools
 import logging
 import operator
 import time
@@ -120,6 +121,11 @@ def header(name: str | bytes) -> tuple[int, int, int]:
 _STARTS = {"next": 0, "newest": 1, "oldest": 2}
 
 
+def _tell_missed(label: str, count: int) -> None:
+    _LOG.warning("%s: the reader fell a ring behind and lost %d frames, overwritten before it "
+                 "read them (Reader.missed counts all; said once)", label, count)
+
+
 class Reader:
     """Hands out a ring's frames in order, each as a zero-copy float32 rows x cols array.
 
@@ -158,8 +164,9 @@ class Reader:
         self.ring = ring
         name = _names.get(ring)
         self._label = "the ring" if name is None else f"ring {name!r}"
-        self._cursor = _native.Cursor(ring, rows, cols, _STARTS[start], self._label)
-        self._told_missed = False
+        # Not a bound method: the cursor would keep its Reader (and the Ring) alive.
+        self._cursor = _native.Cursor(ring, rows, cols, _STARTS[start], self._label,
+                                      functools.partial(_tell_missed, self._label))
 
     @property
     def missed(self) -> int:
@@ -174,13 +181,7 @@ class Reader:
     def next(self, timeout: float | None = None) -> Frame:
         """The next frame in order, waiting for it if need be; TimeoutError if none comes
         within `timeout` seconds. Frames overwritten before it count as missed."""
-        frame = self._cursor.next(timeout)
-        if not self._told_missed and self._cursor.missed:
-            self._told_missed = True
-            _LOG.warning("%s: the reader fell a ring behind and lost %d frames, overwritten "
-                         "before it read them (Reader.missed counts all; said once)",
-                         self._label, self._cursor.missed)
-        return frame
+        return self._cursor.next(timeout)
 
     def latest(self) -> Frame | None:
         """The newest frame, without waiting; None if nothing was published yet. The next

@@ -1,3 +1,4 @@
+from collections.abc import Callable
 from typing import final
 
 import numpy as np
@@ -24,9 +25,10 @@ class Frame:
 class Cursor:
     """Where a reader stands in a ring: the ring core's reader cursor."""
 
-    def __new__(cls, ring: quorvane.Ring, rows: int, cols: int, start: int,
-                label: str) -> Cursor:
-        """start: 0 (next), 1 (newest), 2 (oldest); label names the ring in errors."""
+    def __new__(cls, ring: quorvane.Ring, rows: int, cols: int, start: int, label: str,
+                on_missed: Callable[[int], object] | None = None) -> Cursor:
+        """start: 0 (next), 1 (newest), 2 (oldest); label names the ring in errors;
+        on_missed is called once, with the count, when frames are first missed."""
     @property
     def next_seq(self) -> int: ...
     @property

@@ -210,7 +210,7 @@ private:
             // looks as far apart as the scatter allows for the latency wanted.
             const std::int64_t lead = std::max(lead_ns_, spread_ns_ + slack_ns_);
             const std::int64_t wake = due_ns_ - lead - oversleep_ns_;
-            const std::int64_t step = std::clamp(spread_ns_ / 2, poll_ns, 2 * poll_ns);
+            const std::int64_t step = std::clamp(spread_ns_, poll_ns, 5 * poll_ns / 2);
             if (now < wake) return {Kind::sleep_to_due, now + std::min(wake - now, room)};
             if (now < due_ns_ + late_ns) return {Kind::sleep, now + std::min(step, room)};
         }
