@@ -140,7 +140,7 @@ def test_a_c_consumer_follows_python_producers_across_a_restart(name):
                                 stdout=subprocess.PIPE, text=True)
     ring = Ring.create(name, CAPACITY, ROWS * COLS * 4)
     n = 0
-    while not holds(consumer.pid, name) or n < 100:
+    while consumer.poll() is None and (not holds(consumer.pid, name) or n < 100):
         ring.publish(pattern(n))
         n += 1
         time.sleep(0.0005)
