@@ -22,6 +22,7 @@
 #endif
 
 #include <quorvane/quorvane.h>
+#include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
 
 #include "child_process.hpp"
@@ -393,6 +394,32 @@ TEST_CASE("the C interface's reader: attach, take, wait, intact, and what is not
     std::memset(producer.header, 0, sizeof(quorvane::RingHeader));
     CHECK(quorvane_attach(name.c_str(), 0, &ring) == QUORVANE_NOT_A_RING);
     CHECK(std::string(quorvane_last_error()) == "ring header not valid");
+}
+
+TEST_CASE("a reader waits through an index that a second writer sends back") {
+    const auto name = unique_name("two_writers");
+    ShmRing ring = ShmRing::create(name, 8, 16);
+    quorvane::Cursor cursor(ring, quorvane::Cursor::Start::next);
+    const auto index = std::atomic_ref<std::uint64_t>(ring.header->write_idx);
+    const auto store_soon = [&](std::uint64_t value) {
+        return std::thread([&index, value] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            index.store(value);
+        });
+    };
+    const auto deadline = [] { return quorvane::Pace::now_ns() + 2'000'000'000; };
+    index.store(5);
+    while (cursor.take()) {
+    }
+    for (const std::uint64_t value : {7, 7}) {  // 5 -> 7, back to 6 unseen, then 7 again
+        std::thread writer = store_soon(value);
+        CHECK(cursor.wait(deadline()));
+        writer.join();
+        index.store(6);
+        while (cursor.take()) {
+        }
+    }
+    CHECK(cursor.restarts() == 0);
 }
 
 TEST_CASE("view geometry") {

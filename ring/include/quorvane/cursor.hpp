@@ -128,6 +128,7 @@ public:
         if (period_ns_ != 0 && came > due_ns_ + late_ns) {
             forget_period();  // past the window: not the beat learnt
         }
+        if (timed_ && index <= last_timed_.index) forget_period();  // as in note_rate
         if (timed_) {
             intervals_[interval_count_++ % intervals_.size()] =
                 (came - last_timed_.ns) / std::int64_t(index - last_timed_.index);
@@ -160,6 +161,11 @@ private:
     // One sample of the time per frame, over the shortest span of recent looks that found
     // frames reaching back at least horizon_ns (or as far as they go).
     void note_rate(std::int64_t end, std::uint64_t index) noexcept {
+        // An index that went back without a restart showing (two writers, which nothing
+        // prevents) leaves nothing to measure against.
+        if (look_count_ != 0 && looks_[(look_count_ - 1) % looks_.size()].index >= index) {
+            look_count_ = 0;
+        }
         const std::size_t n = std::min(look_count_, looks_.size());
         for (std::size_t back = 1; back <= n; ++back) {
             const Arrival& then = looks_[(look_count_ - back) % looks_.size()];
