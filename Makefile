@@ -94,10 +94,10 @@ $(VENV)/.deps: pyproject.toml
 	$(PY) -m pip install -q "scikit-build-core>=0.12" "pybind11>=3.0,<4"
 	touch $@
 
-# Rebuilt every time (CMake's build folder keeps it incremental), with the test and bridge
-# extras.
+# Rebuilt every time (CMake's build folder keeps it incremental), with the test, bridge
+# and tools extras.
 module: $(VENV)/.deps
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.QUORVANE_WERROR=ON ".[test,bridge]"
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.QUORVANE_WERROR=ON ".[test,bridge,tools]"
 
 $(DOCTEST_HEADER):
 	@tests/native/apt_install.sh doctest-dev || \
@@ -142,7 +142,7 @@ dist: $(VENV)/.deps
 # at the same path.
 test-installed:
 	$(PY) -m venv $(VENV_DIR)
-	$(VENV_DIR)/bin/pip install -q --no-cache-dir "quorvane[test,bridge] @ file://$(abspath $(FROM))"
+	$(VENV_DIR)/bin/pip install -q --no-cache-dir "quorvane[test,bridge,tools] @ file://$(abspath $(FROM))"
 	cd $(VENV_DIR) && QUORVANE_MODULE_DIR=$$(bin/python -c "import sysconfig; print(sysconfig.get_path('platlib'))") \
 		bin/python -m pytest -p no:cacheprovider $(abspath tests)
 
