@@ -14,15 +14,21 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo test test-python test-native test-wine test-asan test-as-not-linux test-installed lint module native-examples bench dist clean
+.PHONY: demo browser test test-python test-native test-wine test-asan test-as-not-linux test-installed lint module native-examples bench dist clean
 
 demo: module
 	$(PY) examples/demo.py
 
 test: test-native test-wine test-python
 
-test-python: module native-examples
+test-python: module native-examples browser
 	QUORVANE_NATIVE_EXAMPLES=$(abspath $(NATIVE_EXAMPLES)) $(PY) -m pytest
+
+# Debian's chromium, which the view test drives headless; that one test is skipped where it
+# cannot be installed (not root, no apt-get), except under CI.
+browser:
+	@command -v chromium >/dev/null || tests/native/apt_install.sh chromium || \
+		echo "the browser test will be skipped: chromium is missing and cannot be installed here (needs root and apt-get)"
 
 test-native: $(NATIVE_BUILD)/ring_tests
 	$(NATIVE_BUILD)/ring_tests
@@ -48,6 +54,7 @@ test-asan: module $(DOCTEST_HEADER)
 	cmake --build $(ASAN_BUILD) -j2
 	cp python/quorvane_reader/*.py $(ASAN_BUILD)/quorvane_reader/
 	mkdir -p $(ASAN_BUILD)/quorvane_bridge && cp python/quorvane_bridge/*.py $(ASAN_BUILD)/quorvane_bridge/
+	mkdir -p $(ASAN_BUILD)/quorvane_tools && cp python/quorvane_tools/*.py $(ASAN_BUILD)/quorvane_tools/
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1 $(ASAN_BUILD)/ring_tests
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so) \
 		PYTHONPATH=$(abspath $(ASAN_BUILD)) QUORVANE_STRESS_SECONDS=5 QUORVANE_SANITIZED_BUILD=1 \

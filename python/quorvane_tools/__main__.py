@@ -254,6 +254,8 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    # SIGTERM stops the long-running commands as Ctrl-C does: cleanly, saying what was done.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     run: Callable[[argparse.Namespace], int] = args.run
     try:
         return run(args)

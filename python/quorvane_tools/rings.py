@@ -62,8 +62,9 @@ def _owner(uid: int) -> str:
 def is_held(path: str) -> bool:
     """Whether any process holds the segment at path: every live handle keeps a shared lock
     on byte 0, so an exclusive lock can be had only when none is left. The probe's own lock
-    lasts microseconds; an open meeting it looks again."""
-    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    lasts microseconds; an open meeting it looks again. Opened for writing only because an
+    exclusive lock needs it (EBADF otherwise): nothing is written."""
+    fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
     try:
         try:
             fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_WRLCK, os.SEEK_SET, 0, 1, 0))
