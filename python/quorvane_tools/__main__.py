@@ -25,7 +25,7 @@ import quorvane_reader
 from . import frames, image, recording, rings, view
 
 ERRORS = (FileNotFoundError, TimeoutError, ValueError, LookupError, RuntimeError, OSError)
-out, err = Console(highlight=False), Console(stderr=True, highlight=False)
+progress_console = Console(stderr=True)  # stdout keeps what scripts read
 
 
 def shape(text: str) -> tuple[int, int]:
@@ -70,8 +70,12 @@ def _stop_on_signals() -> Iterator[threading.Event]:
             signal.signal(sig, handler)
 
 
-def _megabytes(value: int | None) -> str:
-    return "-" if value is None else f"{value / 1e6:.3g} MB"
+def _size(count: float) -> str:
+    for unit in ("B", "kB", "MB"):
+        if count < 1000:
+            return f"{count:.3g} {unit}"
+        count /= 1000
+    return f"{count:.3g} GB"
 
 
 def ls(args: argparse.Namespace) -> int:
@@ -80,15 +84,19 @@ def ls(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps([asdict(info) | {"stale": info.stale} for info in found], indent=2))
         return 0
-    table = Table("name", "capacity", "frame_bytes", "size", "write_idx", "frames/s", "owner",
-                  "held", box=None)
+    lines: list[tuple[str, ...]] = [("name", "capacity", "frame_bytes", "size", "write_idx",
+                                     "frames/s", "owner", "held")]
     for info in found:
-        table.add_row(info.name, *("-" if value is None else str(value) for value in
-                                   (info.capacity, info.frame_bytes)),
-                      _megabytes(info.size), "-" if info.write_idx is None else str(info.write_idx),
+        known = ("-" if value is None else str(value)
+                 for value in (info.capacity, info.frame_bytes))
+        lines.append((info.name, *known, _size(info.size),
+                      "-" if info.write_idx is None else str(info.write_idx),
                       "-" if info.fps is None else f"{info.fps:.1f}", info.owner,
-                      {True: "yes", False: "[bold red]stale[/]", None: "?"}[info.held])
-    out.print(table if found else "no rings")
+                      {True: "yes", False: "STALE", None: "?"}[info.held]))
+    # Plain columns, never cut to the terminal's width: ls is read by grep and awk too.
+    widths = [max(len(line[column]) for line in lines) for column in range(len(lines[0]))]
+    for line in lines:
+        print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
     return 0
 
 
@@ -96,20 +104,20 @@ def watch(args: argparse.Namespace) -> int:
     _quiet_reader_log()
     meters = [(name, rings.Meter(quorvane_reader.attach(name, timeout=args.timeout)))
               for name in args.names]
-    missed = {name: 0 for name in args.names}
+    totals = [0] * len(meters)
 
     def table() -> Table:
         shown = Table("ring", "frames/s", "MB/s", "restarts", f"missed per {args.interval:g} s",
                       "missed in all", title=f"every {args.interval:g} s; Ctrl-C stops")
-        for name, meter in meters:
+        for index, (name, meter) in enumerate(meters):
             rate, lost, restarts = meter.sample()
-            missed[name] += lost
+            totals[index] += lost
             shown.add_row(name, f"{rate:.1f}", f"{rate * meter.ring.frame_bytes / 1e6:.2f}",
-                          str(restarts), str(lost), str(missed[name]))
+                          str(restarts), str(lost), str(totals[index]))
         return shown
 
     try:
-        with Live(table(), console=out, auto_refresh=False) as live:
+        with Live(f"measuring for {args.interval:g} s", auto_refresh=False) as live:
             while True:
                 time.sleep(args.interval)
                 live.update(table(), refresh=True)
@@ -148,7 +156,7 @@ def view_(args: argparse.Namespace) -> int:
 
 def _progress(description: str, total: int | None) -> tuple[Progress, Callable[[int], None]]:
     bar = Progress(TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(),
-                   TimeElapsedColumn(), console=err)
+                   TimeElapsedColumn(), console=progress_console)
     task = bar.add_task(description, total=total)
     return bar, lambda done: bar.update(task, completed=done)
 
@@ -180,7 +188,7 @@ def replay(args: argparse.Namespace) -> int:
 def clean(args: argparse.Namespace) -> int:
     removed = rings.clean()
     for info in removed:
-        print(f"removed {info.name} ({_megabytes(info.size)})")
+        print(f"removed {info.name} ({_size(info.size)})")
     print(f"{len(removed)} stale ring{'' if len(removed) == 1 else 's'} removed")
     return 0
 
@@ -260,7 +268,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return run(args)
     except ERRORS as error:
-        err.print(f"quorvane {args.command}: {error}", markup=False)
+        print(f"quorvane {args.command}: {error}", file=sys.stderr)
         return 1
 
 

@@ -20,7 +20,11 @@ def grab(name: str, rows: int, cols: int, *, frame: int | None = None,
     reader = quorvane_reader.Reader(ring, rows, cols,
                                     start="newest" if frame is None else "oldest")
     while True:
-        taken = reader.next(max(deadline - time.monotonic(), 0.0))
+        try:
+            taken = reader.next(max(deadline - time.monotonic(), 0.0))
+        except TimeoutError:
+            wanted = "no frame was published" if frame is None else f"frame {frame} did not come"
+            raise TimeoutError(f"ring {name!r}: {wanted} within {timeout:g} s") from None
         if frame is not None and taken.seq < frame:
             continue
         if frame is not None and taken.seq > frame:

@@ -2,9 +2,8 @@
 
 from __future__ import annotations
 
-import fcntl
+import errno
 import os
-import pwd
 import stat
 import struct
 import sys
@@ -15,6 +14,10 @@ from dataclasses import dataclass
 import quorvane
 import quorvane_reader
 
+if sys.platform == "linux":  # the Linux layer's files; on Windows, Meter alone is of use
+    import fcntl
+    import pwd
+
 SHM = "/dev/shm"
 # struct flock on 64-bit Linux: l_type, l_whence, l_start, l_len, l_pid, padding.
 _FLOCK = struct.Struct("hhqqi4x")
@@ -24,7 +27,7 @@ class NeedsLinux(RuntimeError):
     """ls and clean read the Linux layer's directory; Windows keeps no such list."""
 
     def __init__(self) -> None:
-        super().__init__("listing rings needs the Linux layer's /dev/shm: Windows keeps no "
+        super().__init__("ls and clean need the Linux layer's /dev/shm: Windows keeps no "
                          "list of named mappings a program can read")
 
 
@@ -68,8 +71,10 @@ def is_held(path: str) -> bool:
     try:
         try:
             fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_WRLCK, os.SEEK_SET, 0, 1, 0))
-        except OSError:
-            return True
+        except OSError as error:
+            if error.errno in (errno.EAGAIN, errno.EACCES):  # a holder's shared lock
+                return True
+            raise
         fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_UNLCK, os.SEEK_SET, 0, 1, 0))
         return False
     finally:
@@ -108,7 +113,7 @@ class Meter:
 
     def __init__(self, ring: quorvane.Ring) -> None:
         self.ring = ring
-        self._reader = quorvane_reader.Reader(ring, 0, 0, start="newest")
+        self._reader = quorvane_reader.Reader(ring, 0, 0)  # counts from the next frame on
         self._missed = 0
         self._since = time.monotonic()
 
@@ -135,19 +140,25 @@ def list_rings(look: float = 0.5) -> list[RingInfo]:
     at every open), so stale rings are listed as found, and are gone after the look."""
     _check_linux()
     found = [(_probe(name, st), st) for name, st in _marked()]
-    meters: list[tuple[RingInfo, Meter]] = []
+    looked: list[tuple[RingInfo, quorvane.Ring, Meter | None]] = []
     for info, st in found:
-        if info.held and st.st_uid == os.getuid():
-            try:
-                meters.append((info, Meter(quorvane_reader.attach(info.name))))
-            except (FileNotFoundError, ValueError):  # gone, or too small to be a ring
-                continue
-    if meters:
+        if not info.held or st.st_uid != os.getuid():
+            continue
+        try:
+            ring = quorvane_reader.attach(info.name)
+        except (FileNotFoundError, ValueError):  # gone, or too small to be a ring
+            continue
+        try:
+            meter: Meter | None = Meter(ring)
+        except ValueError:  # one slot: no reader can follow it, so no rate either
+            meter = None
+        looked.append((info, ring, meter))
+    if looked:
         time.sleep(look)
-    for info, meter in meters:
-        info.fps = meter.sample()[0]
-        ring = meter.ring
-        info.write_idx, info.capacity, info.frame_bytes = ring.write_idx, ring.capacity, ring.frame_bytes
+    for info, ring, meter in looked:
+        info.fps = meter.sample()[0] if meter else None
+        info.write_idx, info.capacity, info.frame_bytes = (ring.write_idx, ring.capacity,
+                                                           ring.frame_bytes)
     return [info for info, _ in found]
 
 
