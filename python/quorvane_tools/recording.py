@@ -44,7 +44,7 @@ class Writer:
         self.dtype = row_dtype(rows, cols)
         self.count = 0
         self.row = np.zeros((), self.dtype)  # filled in place, then appended
-        self._file = open(path, "wb", buffering=0)
+        self._file = open(path, "wb", buffering=0)  # each write reaches the file at once
         self._file.write(self._header())
 
     def _header(self) -> bytes:
@@ -57,9 +57,9 @@ class Writer:
         """Writes `row` as the next row, then the count that includes it."""
         self._file.write(self.row.tobytes())
         self.count += 1
-        header = self._header()
-        if os.pwrite(self._file.fileno(), header, 0) != len(header):
-            raise OSError("the recording's header could not be rewritten")
+        self._file.seek(0)
+        self._file.write(self._header())  # as long as the first: the count has room
+        self._file.seek(0, os.SEEK_END)
 
     def close(self) -> None:
         self._file.close()
