@@ -261,7 +261,10 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    commands = parser()
+    args = commands.parse_args(argv)
+    if getattr(args, "range", None) and not args.range[0] < args.range[1]:
+        commands.error(f"--range takes LO below HI, not {args.range[0]:g} {args.range[1]:g}")
     # SIGTERM stops the long-running commands as Ctrl-C does: cleanly, saying what was done.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     run: Callable[[argparse.Namespace], int] = args.run
@@ -270,6 +273,8 @@ def main(argv: list[str] | None = None) -> int:
     except ERRORS as error:
         print(f"quorvane {args.command}: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:  # stopped while waiting for a ring or a frame
+        return 130
 
 
 if __name__ == "__main__":

@@ -46,12 +46,21 @@ class Follower:
         self._range = fixed_range
         self._pause = 1.0 / max_fps
         self._picture: Picture | None = None
+        self._failure: str | None = None
         self._changed = threading.Condition()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="quorvane view", daemon=True)
         self._thread.start()
 
     def _run(self) -> None:
+        try:
+            self._follow()
+        except ValueError as error:  # the producer made the ring again, too small for us
+            with self._changed:
+                self._failure = str(error)
+                self._changed.notify_all()
+
+    def _follow(self) -> None:
         rate, measured = 0.0, time.monotonic()
         while not self._stop.is_set():
             try:
@@ -74,10 +83,13 @@ class Follower:
             self._stop.wait(self._pause)
 
     def after(self, version: int, timeout: float = POLL) -> Picture | None:
-        """The newest picture once it is newer than `version`; None after `timeout` s."""
+        """The newest picture once it is newer than `version`; None after `timeout` s.
+        RuntimeError once the ring can no longer be followed."""
         with self._changed:
-            self._changed.wait_for(
-                lambda: self._picture is not None and self._picture.version > version, timeout)
+            self._changed.wait_for(lambda: self._failure is not None or (
+                self._picture is not None and self._picture.version > version), timeout)
+            if self._failure is not None:
+                raise RuntimeError(self._failure)
             picture = self._picture
         return picture if picture is not None and picture.version > version else None
 
@@ -100,6 +112,7 @@ async function follow() {{
   for (;;) {{
     try {{
       const answer = await fetch(`frame.png?after=${{version}}`, {{cache: "no-store"}});
+      if (answer.status === 500) throw new Error(await answer.text());
       if (answer.status === 200) {{
         version = Number(answer.headers.get("X-Version"));
         const old = image.src;
@@ -109,7 +122,8 @@ async function follow() {{
           `${{Number(answer.headers.get("X-Rate")).toFixed(1)}} frames/s`;
       }}
     }} catch (error) {{
-      status.textContent = `ring ${{ring}}: the viewer has stopped`;
+      const stopped = error instanceof TypeError;  // no answer at all: the server is gone
+      status.textContent = `ring ${{ring}}: ${{stopped ? "the viewer has stopped" : error.message}}`;
       await new Promise(resolve => setTimeout(resolve, 1000));
     }}
   }}
@@ -134,7 +148,12 @@ def server(follower: Follower, host: str = "127.0.0.1", port: int = 0) -> Thread
                 except ValueError:
                     self._send(HTTPStatus.BAD_REQUEST, "text/plain", b"after takes a number")
                     return
-                picture = follower.after(after)
+                try:
+                    picture = follower.after(after)
+                except RuntimeError as error:
+                    self._send(HTTPStatus.INTERNAL_SERVER_ERROR, "text/plain; charset=utf-8",
+                               str(error).encode())
+                    return
                 if picture is None:
                     self._send(HTTPStatus.NO_CONTENT, "text/plain", b"")
                     return
