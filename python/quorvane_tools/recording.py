@@ -93,9 +93,10 @@ def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | Non
     rows, cols = shape
     reader = quorvane_reader.Reader(ring, rows, cols)
     end = None if seconds is None else time.monotonic() + seconds
-    dropped = 0
+    dropped, restarts = 0, 0
     with Writer(path, rows, cols) as writer:
         row = writer.row
+        row["capacity"], row["frame_bytes"] = ring.capacity, ring.frame_bytes
         while not stop.is_set() and (frames is None or writer.count < frames):
             left = 0.1 if end is None else min(0.1, end - time.monotonic())
             if left <= 0:
@@ -104,12 +105,13 @@ def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | Non
                 frame = reader.next(left)
             except TimeoutError:
                 continue
-            row["frame"] = frame.array
+            row["time"], row["seq"], row["frame"] = time.time(), frame.seq, frame.array
             if not frame.intact():
                 dropped += 1
                 continue
-            row["time"], row["seq"] = time.time(), frame.seq
-            row["capacity"], row["frame_bytes"] = ring.capacity, ring.frame_bytes
+            if reader.restarts != restarts:  # made again, maybe with another geometry
+                restarts = reader.restarts
+                _, row["capacity"], row["frame_bytes"] = quorvane_reader.header(name)
             writer.append()
             if progress:
                 progress(writer.count)
