@@ -14,15 +14,22 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo test test-python test-native test-wine test-asan test-as-not-linux test-installed lint module native-examples bench dist clean
+.PHONY: demo browser test test-python test-native test-wine test-asan test-as-not-linux test-installed lint module native-examples bench dist clean
 
 demo: module
 	$(PY) examples/demo.py
 
 test: test-native test-wine test-python
 
-test-python: module native-examples
+test-python: module native-examples browser
 	QUORVANE_NATIVE_EXAMPLES=$(abspath $(NATIVE_EXAMPLES)) $(PY) -m pytest
+
+# Debian's chromium, which the view test drives headless; that one test is skipped where it
+# cannot be installed (not root, no apt-get), except under CI (CI=true), which needs it.
+browser:
+	@command -v chromium >/dev/null || tests/native/apt_install.sh chromium || \
+		{ [ "$${CI:-}" != true ] || { echo "error: the browser test needs chromium" >&2; exit 1; }; \
+		echo "the browser test will be skipped: chromium is missing and cannot be installed here (needs root and apt-get)"; }
 
 test-native: $(NATIVE_BUILD)/ring_tests
 	$(NATIVE_BUILD)/ring_tests
@@ -48,6 +55,7 @@ test-asan: module $(DOCTEST_HEADER)
 	cmake --build $(ASAN_BUILD) -j2
 	cp python/quorvane_reader/*.py $(ASAN_BUILD)/quorvane_reader/
 	mkdir -p $(ASAN_BUILD)/quorvane_bridge && cp python/quorvane_bridge/*.py $(ASAN_BUILD)/quorvane_bridge/
+	mkdir -p $(ASAN_BUILD)/quorvane_tools && cp python/quorvane_tools/*.py $(ASAN_BUILD)/quorvane_tools/
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1 $(ASAN_BUILD)/ring_tests
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so) \
 		PYTHONPATH=$(abspath $(ASAN_BUILD)) QUORVANE_STRESS_SECONDS=5 QUORVANE_SANITIZED_BUILD=1 \
@@ -94,10 +102,10 @@ $(VENV)/.deps: pyproject.toml
 	$(PY) -m pip install -q "scikit-build-core>=0.12" "pybind11>=3.0,<4"
 	touch $@
 
-# Rebuilt every time (CMake's build folder keeps it incremental), with the test and bridge
-# extras.
+# Rebuilt every time (CMake's build folder keeps it incremental), with the test, bridge
+# and tools extras.
 module: $(VENV)/.deps
-	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.QUORVANE_WERROR=ON ".[test,bridge]"
+	$(PY) -m pip install -q --no-build-isolation -Ccmake.define.QUORVANE_WERROR=ON ".[test,bridge,tools]"
 
 $(DOCTEST_HEADER):
 	@tests/native/apt_install.sh doctest-dev || \
@@ -142,7 +150,7 @@ dist: $(VENV)/.deps
 # at the same path.
 test-installed:
 	$(PY) -m venv $(VENV_DIR)
-	$(VENV_DIR)/bin/pip install -q --no-cache-dir "quorvane[test,bridge] @ file://$(abspath $(FROM))"
+	$(VENV_DIR)/bin/pip install -q --no-cache-dir "quorvane[test,bridge,tools] @ file://$(abspath $(FROM))"
 	cd $(VENV_DIR) && QUORVANE_MODULE_DIR=$$(bin/python -c "import sysconfig; print(sysconfig.get_path('platlib'))") \
 		bin/python -m pytest -p no:cacheprovider $(abspath tests)
 

@@ -87,6 +87,8 @@ def test_examples_and_companions_type_check_strictly():
     companions = [ROOT / "python" / "quorvane_reader"]
     if importlib.util.find_spec("zenoh"):  # the bridge's extra
         companions.append(ROOT / "python" / "quorvane_bridge")
+    if importlib.util.find_spec("PIL") and importlib.util.find_spec("rich"):  # the tools extra
+        companions.append(ROOT / "python" / "quorvane_tools")
     result = run("-m", "mypy", "--strict", "--no-incremental", EXAMPLES, *companions)
     assert result.returncode == 0, result.stdout + result.stderr
 

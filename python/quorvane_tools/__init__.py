@@ -1,0 +1,11 @@
+"""The `quorvane` command's parts, for programs as much as for the terminal: the rings on
+this machine and their rates (`rings`), a frame as a picture (`image`, `frames`), recording
+and replaying (`recording`) and the live view in the browser (`view`).
+
+    quorvane ls                                   # the rings here, their geometry and rate
+    quorvane show camera0 --shape 480x640 -o now.png
+    quorvane record camera0 take.npy --seconds 10 && quorvane replay take.npy camera0
+
+Built on quorvane_reader: attaching, waiting, missed frames, restarts and the intact check
+are the reader's, never worked out again here. Needs the `tools` extra (Pillow, rich).
+"""

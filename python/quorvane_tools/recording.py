@@ -1,0 +1,152 @@
+"""Recordings: a ring's frames with their arrival times, in one .npy file NumPy reads alone.
+
+The file holds a one-dimensional structured array, a row per frame: `time` (arrival, in
+seconds since the epoch), `seq` (the frame's number in the ring), `capacity` and
+`frame_bytes` (the ring's geometry when it arrived) and `frame` (float32 rows x cols):
+
+    recording = numpy.load("take.npy", mmap_mode="r")
+    recording["frame"][10], recording["time"][-1] - recording["time"][0]
+
+Rows are appended as frames come and the header's row count is rewritten after each one,
+in place: NumPy pads the header so the count can grow to 21 digits without moving the
+data. A recording that is killed keeps every frame written before, with no count to
+guess and no empty rows to trim.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import threading
+import time
+from collections.abc import Callable
+from types import TracebackType
+
+import numpy as np
+import numpy.typing as npt
+from numpy.lib import format as npy
+
+import quorvane
+import quorvane_reader
+
+FIELDS = ("time", "seq", "capacity", "frame_bytes", "frame")
+
+
+def row_dtype(rows: int, cols: int) -> np.dtype[np.void]:
+    return np.dtype([("time", "<f8"), ("seq", "<u8"), ("capacity", "<u8"),
+                     ("frame_bytes", "<u8"), ("frame", "<f4", (rows, cols))])
+
+
+class Writer:
+    """Appends rows to a new recording at `path`; a valid .npy file after every row."""
+
+    def __init__(self, path: str | os.PathLike[str], rows: int, cols: int) -> None:
+        self.dtype = row_dtype(rows, cols)
+        self.count = 0
+        self.row = np.zeros((), self.dtype)  # filled in place, then appended
+        self._file = open(path, "wb", buffering=0)  # each write reaches the file at once
+        self._file.write(self._header())
+
+    def _header(self) -> bytes:
+        out = io.BytesIO()
+        npy.write_array_header_1_0(out, {"descr": npy.dtype_to_descr(self.dtype),
+                                         "fortran_order": False, "shape": (self.count,)})
+        return out.getvalue()
+
+    def append(self) -> None:
+        """Writes `row` as the next row, then the count that includes it."""
+        self._file.write(self.row.tobytes())
+        self.count += 1
+        self._file.seek(0)
+        self._file.write(self._header())  # as long as the first: the count has room
+        self._file.seek(0, os.SEEK_END)
+
+    def close(self) -> None:
+        self._file.close()
+
+    def __enter__(self) -> Writer:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        self.close()
+
+
+Progress = Callable[[int], None]
+
+
+def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | None = None, *,
+           frames: int | None = None, seconds: float | None = None, timeout: float = 5.0,
+           stop: threading.Event | None = None,
+           progress: Progress | None = None) -> tuple[int, int]:
+    """Records ring `name` from its next frame on, until `frames` were written, `seconds`
+    passed or `stop` was set: each frame as float32 `shape`, by default the whole frame as
+    one row. Frames overwritten while being copied are dropped. Returns (frames written,
+    frames lost: missed by the reader or dropped)."""
+    stop = stop or threading.Event()
+    ring = quorvane_reader.attach(name, timeout=timeout)
+    if shape is None:
+        if ring.frame_bytes % 4:
+            raise ValueError(f"ring {name!r} has frames of {ring.frame_bytes} bytes, not a "
+                             "whole number of float32 values: give the shape to keep")
+        shape = (1, ring.frame_bytes // 4)
+    rows, cols = shape
+    reader = quorvane_reader.Reader(ring, rows, cols)
+    end = None if seconds is None else time.monotonic() + seconds
+    dropped, restarts = 0, 0
+    with Writer(path, rows, cols) as writer:
+        row = writer.row
+        row["capacity"], row["frame_bytes"] = ring.capacity, ring.frame_bytes
+        while not stop.is_set() and (frames is None or writer.count < frames):
+            left = 0.1 if end is None else min(0.1, end - time.monotonic())
+            if left <= 0:
+                break
+            try:
+                frame = reader.next(left)
+            except TimeoutError:
+                continue
+            row["time"], row["seq"], row["frame"] = time.time(), frame.seq, frame.array
+            if not frame.intact():
+                dropped += 1
+                continue
+            if reader.restarts != restarts:  # made again, maybe with another geometry
+                restarts = reader.restarts
+                _, row["capacity"], row["frame_bytes"] = quorvane_reader.header(name)
+            writer.append()
+            if progress:
+                progress(writer.count)
+        return writer.count, reader.missed + dropped
+
+
+def load(path: str | os.PathLike[str]) -> npt.NDArray[np.void]:
+    """A recording, mapped rather than read; ValueError if the file is not one."""
+    recording: npt.NDArray[np.void] = np.load(path, mmap_mode="r")
+    if recording.dtype.names != FIELDS or recording.ndim != 1:
+        raise ValueError(f"{os.fspath(path)!r} is not a quorvane recording")
+    return recording
+
+
+def replay(path: str | os.PathLike[str], name: str, *, rate: float | None = None,
+           stop: threading.Event | None = None, progress: Progress | None = None) -> int:
+    """Makes ring `name` with the geometry the recording's first frame arrived in and
+    publishes the frames, `rate` per second or, without one, at the recorded intervals.
+    Returns the frames published; the ring goes when the last handle on it does."""
+    stop = stop or threading.Event()
+    recording = load(path)
+    if len(recording) == 0:
+        raise ValueError(f"{os.fspath(path)!r} holds no frames")
+    first = recording[0]
+    ring = quorvane.Ring.create(name, int(first["capacity"]), int(first["frame_bytes"]))
+    slot = np.zeros(ring.frame_bytes, np.uint8)  # a frame's bytes, zero past the values
+    values = slot[:first["frame"].nbytes].view(np.float32).reshape(first["frame"].shape)
+    times = recording["time"]
+    started = time.monotonic()
+    for index in range(len(recording)):
+        due = index / rate if rate else float(times[index] - times[0])
+        if stop.wait(max(0.0, started + due - time.monotonic())):
+            return index
+        values[...] = recording[index]["frame"]
+        ring.publish(slot)
+        if progress:
+            progress(index + 1)
+    return len(recording)

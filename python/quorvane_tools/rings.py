@@ -1,0 +1,186 @@
+"""The rings on this machine (Linux layer only), their rates, and the removal of stale ones."""
+
+from __future__ import annotations
+
+import errno
+import os
+import stat
+import struct
+import sys
+import time
+import uuid
+from dataclasses import dataclass
+
+import quorvane
+import quorvane_reader
+
+if sys.platform == "linux":  # the Linux layer's files; on Windows, Meter alone is of use
+    import fcntl
+    import pwd
+
+SHM = "/dev/shm"
+# struct flock on 64-bit Linux: l_type, l_whence, l_start, l_len, l_pid, padding.
+_FLOCK = struct.Struct("hhqqi4x")
+
+
+class NeedsLinux(RuntimeError):
+    """ls and clean read the Linux layer's directory; Windows keeps no such list."""
+
+    def __init__(self) -> None:
+        super().__init__("ls and clean need the Linux layer's /dev/shm: Windows keeps no "
+                         "list of named mappings a program can read")
+
+
+def _check_linux() -> None:
+    if sys.platform != "linux":
+        raise NeedsLinux()
+
+
+@dataclass
+class RingInfo:
+    """One ring found in /dev/shm. Header fields and rate are None where the ring could not
+    be looked at: another user's, or stale (opening a stale ring would remove it)."""
+
+    name: str
+    owner: str
+    size: int
+    held: bool | None  # None: this user may not read the file to ask
+    capacity: int | None = None
+    frame_bytes: int | None = None
+    write_idx: int | None = None
+    fps: float | None = None
+
+    @property
+    def stale(self) -> bool:
+        return self.held is False
+
+
+def _owner(uid: int) -> str:
+    try:
+        return pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return str(uid)
+
+
+def is_held(path: str) -> bool:
+    """Whether any process holds the segment at path: every live handle keeps a shared lock
+    on byte 0, so an exclusive lock can be had only when none is left. The probe's own lock
+    lasts microseconds; an open meeting it looks again. Opened for writing only because an
+    exclusive lock needs it (EBADF otherwise): nothing is written."""
+    fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
+    try:
+        try:
+            fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_WRLCK, os.SEEK_SET, 0, 1, 0))
+        except OSError as error:
+            if error.errno in (errno.EAGAIN, errno.EACCES):  # a holder's shared lock
+                return True
+            raise
+        fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_UNLCK, os.SEEK_SET, 0, 1, 0))
+        return False
+    finally:
+        os.close(fd)
+
+
+def _marked() -> list[tuple[str, os.stat_result]]:
+    """The files this project made (the sticky bit marks them), by name."""
+    found = []
+    with os.scandir(SHM) as entries:
+        for entry in entries:
+            try:
+                st = entry.stat(follow_symlinks=False)
+            except FileNotFoundError:  # gone while listing
+                continue
+            if stat.S_ISREG(st.st_mode) and st.st_mode & stat.S_ISVTX:
+                found.append((entry.name, st))
+    return sorted(found)
+
+
+def _probe(name: str, st: os.stat_result) -> RingInfo:
+    info = RingInfo(name, _owner(st.st_uid), st.st_size, None)
+    try:
+        info.held = is_held(os.path.join(SHM, name))
+    except PermissionError:
+        pass
+    except FileNotFoundError:  # released meanwhile
+        info.held = False
+    return info
+
+
+class Meter:
+    """Counts a ring's frames between samples with a reader that takes no data (0 x 0), so
+    that missed frames and restarts are the reader's own count, never re-derived here.
+    Draining costs at most one ring's worth of steps per sample, however fast the ring."""
+
+    def __init__(self, ring: quorvane.Ring) -> None:
+        self.ring = ring
+        self._reader = quorvane_reader.Reader(ring, 0, 0)  # counts from the next frame on
+        self._missed = 0
+        self._since = time.monotonic()
+
+    def sample(self) -> tuple[float, int, int]:
+        """(frames per second, frames a reader sampling this often missed, restarts) since
+        the last sample."""
+        frames = 0
+        while True:
+            try:
+                self._reader.next(0)
+            except TimeoutError:
+                break
+            frames += 1
+        now = time.monotonic()
+        missed = self._reader.missed - self._missed
+        rate = (frames + missed) / max(now - self._since, 1e-9)
+        self._missed, self._since = self._reader.missed, now
+        return rate, missed, self._reader.restarts
+
+
+def list_rings(look: float = 0.5) -> list[RingInfo]:
+    """Every ring in /dev/shm; the caller's live ones with their header and their rate over
+    `look` seconds. Opening a ring removes the caller's stale ones first (the core does so
+    at every open), so stale rings are listed as found, and are gone after the look."""
+    _check_linux()
+    found = [(_probe(name, st), st) for name, st in _marked()]
+    looked: list[tuple[RingInfo, quorvane.Ring, Meter | None]] = []
+    for info, st in found:
+        if not info.held or st.st_uid != os.getuid():
+            continue
+        try:
+            ring = quorvane_reader.attach(info.name)
+        except (FileNotFoundError, ValueError):  # gone, or too small to be a ring
+            continue
+        try:
+            meter: Meter | None = Meter(ring)
+        except ValueError:  # one slot: no reader can follow it, so no rate either
+            meter = None
+        looked.append((info, ring, meter))
+    if looked:
+        time.sleep(look)
+    for info, ring, meter in looked:
+        info.fps = meter.sample()[0] if meter else None
+        info.write_idx, info.capacity, info.frame_bytes = (ring.write_idx, ring.capacity,
+                                                           ring.frame_bytes)
+    return [info for info, _ in found]
+
+
+def clean() -> list[RingInfo]:
+    """Removes the caller's stale rings and returns those that went. The removal is the
+    core's own: every open first removes the caller's marked segments that nobody holds,
+    so an open of a name that does not exist is the whole sweep (and it fails, as meant)."""
+    _check_linux()
+    stale = [(_probe(name, st), st) for name, st in _marked() if st.st_uid == os.getuid()]
+    stale = [(info, st) for info, st in stale if info.stale]
+    try:
+        quorvane.Ring.open(f"quorvane-clean-{uuid.uuid4().hex}", 1, 1)
+    except RuntimeError as error:
+        if str(error) != "OpenFileMapping failed":
+            raise
+    removed = []
+    for info, st in stale:
+        try:
+            now = os.stat(os.path.join(SHM, info.name))
+        except FileNotFoundError:
+            removed.append(info)
+            continue
+        if now.st_ino != st.st_ino:  # a new ring took the name after the old one went
+            removed.append(info)
+    return removed

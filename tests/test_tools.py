@@ -1,0 +1,213 @@
+"""The quorvane command (quorvane_tools), run as a user runs it: in a process of its own,
+against rings this test makes."""
+
+import getpass
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import quorvane_reader
+from quorvane import Ring
+
+from conftest import segment_exists, shm_path
+import helpers
+
+pytest.importorskip("rich")  # the tools extra
+Image = pytest.importorskip("PIL.Image")
+
+TOOL = [sys.executable, "-m", "quorvane_tools"]
+
+
+def tool(*args, timeout=60):
+    done = subprocess.run([*TOOL, *args], capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done.stdout
+
+
+def leave_stale_ring(spawn, name):
+    """A ring whose only holder was killed."""
+    ready = spawn.Event()
+    child = spawn.Process(target=helpers.create_then_die, args=(name, ready))
+    child.start()
+    assert ready.wait(60)
+    child.join(60)
+    assert child.exitcode == -signal.SIGKILL and os.path.exists(shm_path(name))
+
+
+def publish_every(ring, seconds, stop):
+    frame = np.zeros(ring.frame_bytes, np.uint8)
+    while not stop.wait(seconds):
+        ring.publish(frame)
+
+
+@pytest.mark.linux_only
+def test_ls_sees_rings_with_geometry_and_rate_and_clean_removes_only_stale_ones(name, spawn):
+    ring = Ring.create(name, 8, 256)
+    stop = threading.Event()
+    publisher = threading.Thread(target=publish_every, args=(ring, 0.01, stop))
+    publisher.start()
+    try:
+        leave_stale_ring(spawn, name + "_stale1")
+        out = tool("clean")
+        assert f"removed {name}_stale1" in out, out
+        assert not segment_exists(name + "_stale1") and segment_exists(name)
+
+        leave_stale_ring(spawn, name + "_stale2")
+        found = {entry["name"]: entry for entry in json.loads(tool("ls", "--json", "--look", "1"))}
+    finally:
+        stop.set()
+        publisher.join()
+    live, stale = found[name], found[name + "_stale2"]
+    assert (live["capacity"], live["frame_bytes"], live["size"]) == (8, 256, 24 + 8 * 256)
+    assert live["held"] and not live["stale"] and live["owner"] == getpass.getuser()
+    assert 30 < live["fps"] < 110 and live["write_idx"] > 0, live  # about 100 a second
+    assert stale["stale"] and stale["capacity"] is None and stale["size"] == 24 + 4 * 16
+    # ls's look opened a ring, and every open removes the caller's stale ones first.
+    assert not segment_exists(name + "_stale2")
+
+
+def test_record_keeps_what_it_had_when_killed_and_replay_repeats_frames_and_timing(
+        name, tmp_path):
+    gaps = [0.3, 0.05, 0.15, 0.08, 0.2, 0.04, 0.1]
+    rows, cols, file = 4, 6, tmp_path / "take.npy"
+    ring = Ring.create(name, 32, rows * cols * 4 + 8)  # bytes past the values: not recorded
+    recorder = subprocess.Popen([*TOOL, "record", name, str(file), "--shape", f"{rows}x{cols}",
+                                 "--seconds", "60"], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+    try:
+        # The file appears once the recorder's reader stands before the next frame.
+        deadline = time.monotonic() + 30
+        while not file.exists() or file.stat().st_size == 0:
+            assert time.monotonic() < deadline and recorder.poll() is None
+            time.sleep(0.01)
+        frames = [np.full((rows, cols), n, np.float32) + np.arange(cols, dtype=np.float32)
+                  for n in range(len(gaps) + 1)]
+        for n, frame in enumerate(frames):
+            if n:
+                time.sleep(gaps[n - 1])
+            ring.publish(np.frombuffer(frame.tobytes() + bytes(8), np.uint8))
+        while len(np.load(file)) < len(frames):
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+    finally:
+        recorder.kill()  # no chance to tidy up
+        recorder.communicate(timeout=30)
+    del ring
+
+    recording = np.load(file)  # NumPy alone
+    assert len(recording) == len(frames)
+    assert np.array_equal(recording["frame"], np.stack(frames))
+    assert list(recording["seq"]) == list(range(len(frames)))
+    assert set(recording["capacity"]) == {32} and set(recording["frame_bytes"]) == {rows * cols * 4 + 8}
+    assert np.allclose(np.diff(recording["time"]), gaps, atol=0.03), np.diff(recording["time"])
+
+    copy = name + "_replayed"
+    replayer = subprocess.Popen([*TOOL, "replay", str(file), copy, "--as-recorded"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        replayed = quorvane_reader.attach(copy, timeout=30)
+        reader = quorvane_reader.Reader(replayed, rows, cols, start="oldest")
+        seen, arrivals = [], []
+        for _ in frames:
+            frame = reader.next(timeout=30)
+            arrivals.append(time.monotonic())
+            seen.append(frame.array.copy())
+        assert (replayed.capacity, replayed.frame_bytes) == (32, rows * cols * 4 + 8)
+    finally:
+        out, err = replayer.communicate(timeout=30)
+    assert replayer.returncode == 0 and f"published {len(frames)} of {len(frames)}" in out, err
+    assert np.array_equal(np.stack(seen), np.stack(frames))
+    # The first frame may be read late (the replayer made the ring just before it); the
+    # gaps after it are the replayer's pacing.
+    assert np.allclose(np.diff(arrivals)[1:], gaps[1:], atol=0.03), np.diff(arrivals)
+    del frame, reader, replayed
+    assert not segment_exists(copy)
+
+
+def block_colours(png, rows, cols, scale):
+    """The colour at the middle of each value's block: show puts the frame at the top left."""
+    pixels = np.asarray(Image.open(png).convert("RGB"))
+    return pixels[scale // 2::scale, scale // 2::scale][:rows, :cols].astype(int)
+
+
+def brightness(colours):
+    return colours @ np.array([0.299, 0.587, 0.114])
+
+
+def test_show_writes_a_png_whose_pixels_follow_the_values(name, tmp_path):
+    rows, cols, scale = 3, 5, 4
+    values = np.arange(rows * cols, dtype=np.float32).reshape(rows, cols)
+    ring = Ring.create(name, 4, values.nbytes)
+    ring.publish(values)
+    ring.publish(values[::-1, ::-1].copy())  # the newest frame
+
+    tool("show", name, "--shape", f"{rows}x{cols}", "--frame", "0", "--scale", str(scale),
+         "-o", str(tmp_path / "first.png"))
+    first = block_colours(tmp_path / "first.png", rows, cols, scale).reshape(-1, 3)
+    assert np.all(np.diff(brightness(first)) > 0), first  # brighter with every value
+    assert len({tuple(colour) for colour in first}) == rows * cols
+
+    tool("show", name, "--shape", f"{rows}x{cols}", "--scale", str(scale),
+         "-o", str(tmp_path / "newest.png"))
+    newest = block_colours(tmp_path / "newest.png", rows, cols, scale)
+    assert np.array_equal(newest, first.reshape(rows, cols, 3)[::-1, ::-1])
+
+    tool("show", name, "--shape", f"{rows}x{cols}", "--frame", "0", "--scale", str(scale),
+         "--range", "0", "7", "-o", str(tmp_path / "clamped.png"))
+    clamped = block_colours(tmp_path / "clamped.png", rows, cols, scale).reshape(-1, 3)
+    assert np.all(np.diff(brightness(clamped[:8])) > 0)
+    assert (clamped[7:] == clamped[7]).all()  # at or past the top of the range: one colour
+    assert np.array_equal(clamped[0], first[0])
+
+    gone = subprocess.run([*TOOL, "show", name, "--shape", f"{rows}x{cols}", "--frame", "9",
+                           "--timeout", "0.2", "-o", str(tmp_path / "none.png")],
+                          capture_output=True, text=True, timeout=60)
+    assert gone.returncode == 1 and "TimeoutError" not in gone.stderr and gone.stderr, gone.stderr
+    del ring
+
+
+CHROMIUM = shutil.which("chromium")
+
+
+def screenshot(url, path):
+    # The sanitized run preloads its runtime into every child; the browser is not ours.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                    "--window-size=400,300", f"--screenshot={path}", url],
+                   capture_output=True, timeout=120, check=True, env=env)
+    return np.asarray(Image.open(path).convert("RGB")).astype(int)
+
+
+def share_near(pixels, colour):
+    return float((np.abs(pixels - colour).sum(axis=2) < 12).mean())
+
+
+@pytest.mark.skipif(not CHROMIUM, reason="needs chromium, which make test installs (as root)")
+def test_view_in_a_headless_browser_shows_the_newest_frame_as_it_changes(name, tmp_path):
+    ring = Ring.create(name, 4, 16 * 16 * 4)
+    ring.publish(np.zeros((16, 16), np.float32))
+    viewer = subprocess.Popen([*TOOL, "view", name, "--shape", "16x16", "--range", "0", "1"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = viewer.stdout.readline().split(" at ")[1].split()[0]
+        low, high = (68, 1, 84), (253, 231, 37)  # the colour map's ends
+        before = screenshot(url, tmp_path / "before.png")
+        ring.publish(np.ones((16, 16), np.float32))
+        time.sleep(0.5)  # the viewer renders within a frame interval of its own
+        after = screenshot(url, tmp_path / "after.png")
+    finally:
+        viewer.send_signal(signal.SIGINT)
+        out, err = viewer.communicate(timeout=30)
+    assert viewer.returncode == 0, err
+    # 256 x 256 of the frame in a 400 x 300 page: well over a third of it.
+    assert share_near(before, low) > 0.3 and share_near(before, high) < 0.05
+    assert share_near(after, high) > 0.3 and share_near(after, low) < 0.05
+    del ring
