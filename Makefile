@@ -14,7 +14,7 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo browser test test-python test-native test-wine test-asan test-as-not-linux test-installed lint module native-examples bench dist clean
+.PHONY: demo browser test test-python test-native test-wine test-asan test-as-not-linux win-python test-win-python test-installed lint module native-examples bench dist clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -42,6 +42,12 @@ test-as-not-linux: module
 # The same C++ suite against the Win32 layer, under Wine.
 test-wine:
 	tests/native/wine_tests.sh
+
+# The Windows CPython 3.13 (the embeddable one from PyPI) with NumPy, pytest and our
+# modules cross-built by mingw-w64; build/win-python/run ARGS runs it under Wine.
+win-python: $(VENV)/.deps
+	@PY=$(PY) tests/windows/win_python.sh || { status=$$?; \
+		[ $$status != 3 ] || echo "error: make win-python needs wine64 and g++-mingw-w64-x86-64-posix (apt-get install, as root)" >&2; exit $$status; }
 
 # Every test again with the module and the C++ suite built with ASan and UBSan. Python
 # itself is not instrumented, so the runtime is preloaded and its leak report (CPython
