@@ -19,7 +19,9 @@ STRESS_SECONDS = float(os.environ.get("QUORVANE_STRESS_SECONDS", "20"))
 
 def run_producer_and_consumers(name, spawn, consumers, seconds, kill_producer_after=None,
                                capacity=8, rows=64, cols=64, per_call=1):
-    attached = spawn.Barrier(1 + consumers)
+    # The run is timed from when every process has attached: starting one may take seconds
+    # (spawn imports NumPy afresh; under Wine more than the shorter runs last).
+    attached = spawn.Barrier(2 + consumers)
     running, stop, results = spawn.RawValue(ctypes.c_bool, True), spawn.Event(), spawn.Queue()
     producer = spawn.Process(target=helpers.publish_stamped_frames,
                              args=(name, capacity, rows, cols, per_call, attached, running))
@@ -30,6 +32,7 @@ def run_producer_and_consumers(name, spawn, consumers, seconds, kill_producer_af
     for p in readers:
         p.start()
     try:
+        attached.wait(timeout=60)
         if kill_producer_after is not None:
             time.sleep(kill_producer_after)
             producer.kill()  # SIGKILL: no clean-up of any kind
