@@ -19,7 +19,7 @@ import sys
 import time
 from dataclasses import dataclass, field
 from multiprocessing.queues import Queue
-from multiprocessing.synchronize import Event
+from multiprocessing.synchronize import Event, Semaphore
 from types import FrameType
 
 import numpy as np
@@ -78,8 +78,8 @@ def produce(name: str, capacity: int, rows: int, cols: int, fps: float,
             next_check += REPORT_EVERY
 
 
-def consume(ident: int, name: str, rows: int, cols: int,
-            ready: Event, reports: Queue[Report], stop: Event) -> None:
+def consume(ident: int, name: str, rows: int, cols: int, ready: Event,
+            attached: Semaphore, reports: Queue[Report], stop: Event) -> None:
     while not ready.wait(0.1):
         if stop.is_set() or parent_gone():
             return
@@ -89,6 +89,7 @@ def consume(ident: int, name: str, rows: int, cols: int,
         if stop.is_set():
             return  # stopped before we attached: the producer has already let the ring go
         raise
+    attached.release()
     frame_bytes = rows * cols * 4
     frames = missed = errors = restarts = restarts_seen = 0
     latencies_ns: list[int] = []
@@ -217,12 +218,12 @@ def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     ctx = mp.get_context("spawn")
     name = f"quorvane_demo_{os.getpid()}"
-    ready, stop = ctx.Event(), ctx.Event()
+    ready, stop, attached = ctx.Event(), ctx.Event(), ctx.Semaphore(0)
     reports: Queue[Report] = ctx.Queue()
     producer = ctx.Process(target=produce, name="producer",
                            args=(name, args.capacity, args.rows, args.cols, args.fps, ready, stop))
     consumers = [ctx.Process(target=consume, name=f"consumer {i}",
-                             args=(i, name, args.rows, args.cols, ready, reports, stop))
+                             args=(i, name, args.rows, args.cols, ready, attached, reports, stop))
                  for i in range(args.consumers)]
     processes = [producer, *consumers]
     stop_request = StopRequest()  # installed before the banner says that Ctrl-C stops
@@ -258,6 +259,12 @@ def main(argv: list[str] | None = None) -> int:
             pass
         if not (ready.is_set() or stop_request.asked):
             print("error: the producer did not start", file=sys.stderr)
+        # The run counts from when every consumer reads: starting a process with NumPy may
+        # take longer than a short run (spawn on a loaded machine, or under Wine).
+        waiting = len(consumers) if ready.is_set() else 0
+        while waiting and not stop_request.asked and time.perf_counter() - started < 30:
+            waiting -= attached.acquire(timeout=0.1)
+        started = time.perf_counter()
         while ready.is_set() and time.perf_counter() - started < args.seconds:
             window = [Tally() for _ in consumers]
             collect(reports, totals, window, time.perf_counter() + 1.0, stop_request)
