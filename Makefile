@@ -19,7 +19,7 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 demo: module
 	$(PY) examples/demo.py
 
-test: test-native test-wine test-python
+test: test-native test-wine test-python test-win-python
 
 test-python: module native-examples browser
 	QUORVANE_NATIVE_EXAMPLES=$(abspath $(NATIVE_EXAMPLES)) $(PY) -m pytest
@@ -49,7 +49,8 @@ win-python: $(VENV)/.deps
 	@PY=$(PY) tests/windows/win_python.sh || { status=$$?; \
 		[ $$status != 3 ] || echo "error: make win-python needs wine64 and g++-mingw-w64-x86-64-posix (apt-get install, as root)" >&2; exit $$status; }
 
-# The Python suite on that Windows Python (Linux-only tests skip themselves there). Skipped
+# The Python suite on that Windows Python (Linux-only tests skip themselves there), after
+# the Linux run in make test. Skipped
 # with one line where Wine and mingw-w64 cannot be installed, never under CI (CI=true).
 test-win-python: $(VENV)/.deps
 	@status=0; PY=$(PY) tests/windows/win_python.sh || status=$$?; \

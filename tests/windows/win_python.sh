@@ -92,7 +92,7 @@ if [ -f /dev/stdout ] || [ -f /dev/stderr ]; then
 fi
 exec "\${python[@]}" "\$@"
 RUN
+chmod +x "$out/run"
 # The first start makes the Wine prefix and prints a harmless line about rundll32.exe.
 [ -d "$out/prefix" ] || "$out/run" -c pass 2>/dev/null
 "$out/run" tests/windows/abi_check.py "$out/checks"
-chmod +x "$out/run"
