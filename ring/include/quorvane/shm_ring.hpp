@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include <quorvane/failure.hpp>
+
 namespace quorvane {
 
 static_assert(std::endian::native == std::endian::little,
