@@ -83,7 +83,7 @@ quorvane_status make_ring(const char* name, quorvane_ring** ring, Factory factor
 }
 
 quorvane_frame to_c(const quorvane::Cursor::Frame& f) {
-    return {f.seq, f.slot, f.geometry.frame_bytes, f.geometry.capacity, f.index};
+    return {f.seq, f.slot, f.geometry.frame_bytes, f.geometry.capacity, f.handed_at};
 }
 
 template <typename Operation>
@@ -214,7 +214,7 @@ quorvane_status quorvane_next(quorvane_cursor* cursor, uint64_t timeout_ms, quor
 
 int quorvane_intact(const quorvane_cursor* cursor, const quorvane_frame* frame) {
     return cursor->cursor.intact({frame->seq,
-                                  frame->index,
+                                  frame->handed_at,
                                   {frame->capacity, frame->frame_bytes},
                                   static_cast<const std::byte*>(frame->data)});
 }
