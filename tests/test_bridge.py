@@ -9,7 +9,10 @@ import subprocess
 import sys
 import time
 
+import numpy as np
 import pytest
+
+import quorvane
 
 from conftest import segment_exists
 import helpers
@@ -84,3 +87,59 @@ def test_producer_send_recv_consumer_in_order_across_a_sender_restart(name, spaw
     final = recv_out.strip().splitlines()[-1]
     assert final.endswith("(stopped)") and re.search(r"restarts 1,", final), recv_out
     assert not segment_exists(remote)
+
+
+class Bytes:
+    def __init__(self, data):
+        self.data = data
+
+    def to_bytes(self):
+        return self.data
+
+
+class Sample:
+    """What the landing reads of a Zenoh sample."""
+
+    def __init__(self, payload, attachment):
+        self.payload = Bytes(payload)
+        self.attachment = None if attachment is None else Bytes(attachment)
+
+
+def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
+    from quorvane_bridge import HEADER, Counters, _Landing
+
+    frame_bytes, sender = 16, 7
+    said = []
+    counters = Counters("recv")
+    landing = _Landing(name, None, counters, said.append, max_ring_bytes=1 << 20)
+
+    def good(seq):
+        return Sample(bytes([seq]) * frame_bytes, HEADER.pack(seq, 4, frame_bytes, sender))
+
+    landing(good(0))
+    bad = [
+        Sample(b"x" * frame_bytes, None),
+        Sample(b"x" * frame_bytes, b"short"),
+        Sample(b"x" * frame_bytes, HEADER.pack(1, 4, frame_bytes, sender) + b"!"),
+        Sample(b"", HEADER.pack(1, 4, frame_bytes, sender)),  # not a frame
+        Sample(b"x" * 2 * frame_bytes, HEADER.pack(1, 4, frame_bytes, sender)),  # two
+        Sample(b"x" * 3, HEADER.pack(1, 4, 4, sender)),  # short, and a new geometry
+        Sample(b"", HEADER.pack(1, 4, 0, sender)),
+        Sample(b"x" * 4, HEADER.pack(1, 0, 4, sender)),
+        Sample(b"x" * 4, HEADER.pack(1, 1 << 28, 4, sender)),  # 1 GiB of /dev/shm
+        Sample(b"x" * 4, HEADER.pack(1, 1 << 63, 1 << 63, sender)),
+        Sample(b"x" * frame_bytes, HEADER.pack(999_999_999, 4, frame_bytes, sender)),
+    ]
+    for sample in bad + bad:
+        landing(sample)
+    landing(good(1))
+    landing(good(2))
+    assert (counters.frames, counters.dropped, counters.geometry_changes) == (3, 0, 0)
+    assert counters.rejected == 2 * len(bad) and "rejected 22" in counters.line()
+    assert len(said) == 5, said  # once per kind
+    ring = quorvane.Ring.open(name, 4, frame_bytes)
+    assert ring.write_idx == 3
+    assert bytes(np.frombuffer(ring.view_frame(2, 1, frame_bytes // 4), np.uint8)) == (
+        bytes([2]) * frame_bytes)
+    del ring
+    landing.ring = None

@@ -36,6 +36,11 @@ __all__ = ["HEADER", "Counters", "recv", "send", "zenoh_config"]
 
 HEADER = struct.Struct("<4Q")  # seq, capacity, frame_bytes, sender id
 RECV_QUEUE = 16  # samples recv holds before Zenoh holds the sender back
+RING_HEADER_BYTES = 24  # before a ring's slots
+MAX_RING_BYTES = 1 << 30  # the largest ring recv makes unless told otherwise
+# A sequence number further ahead than this is taken for a forgery or garbage, not for lost
+# frames; a sender that really jumped that far is followed from its next frame.
+MAX_JUMP = 1 << 24
 
 
 @dataclass
@@ -48,6 +53,7 @@ class Counters:
     dropped: int = 0  # send: overwritten or torn before it was sent; recv: lost on the way
     restarts: int = 0  # send: the local producer's; recv: the sender's (or its producer's)
     geometry_changes: int = 0
+    rejected: int = 0  # recv: samples that were not a bridge's frames
     _last: tuple[float, int] = field(default_factory=lambda: (time.monotonic(), 0))
 
     def line(self) -> str:
@@ -57,7 +63,8 @@ class Counters:
         self._last = (now, self.bytes)
         rate = (self.bytes - sent_then) / max(now - since, 1e-9) / 1e9
         return (f"{self.role}: {self.frames} frames, {rate:.3f} GB/s, dropped {self.dropped}, "
-                f"restarts {self.restarts}, geometry changes {self.geometry_changes}")
+                f"restarts {self.restarts}, geometry changes {self.geometry_changes}, "
+                f"rejected {self.rejected}")
 
 
 def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
@@ -161,21 +168,60 @@ class _Landing:
     """The far side of a bridge: the local ring, and what the last frame said."""
 
     def __init__(self, ring_name: str, capacity: int | None, counters: Counters,
-                 report: Callable[[str], None]) -> None:
+                 report: Callable[[str], None], *,
+                 max_ring_bytes: int = MAX_RING_BYTES) -> None:
         self.ring_name, self.capacity, self.counters, self.report = (ring_name, capacity,
                                                                      counters, report)
+        self.max_ring_bytes = max_ring_bytes
         self.ring: quorvane.Ring | None = None
         self.geometry: tuple[int, int] | None = None
         self.sender: int | None = None
         self.next = 0
+        self.jumped: int | None = None  # the last sequence number rejected as a jump
+        self.told: set[str] = set()  # kinds of rejection reported so far
+
+    def reject(self, kind: str, detail: str) -> None:
+        """Counts a sample that is not a bridge's frame; says so once per kind."""
+        self.counters.rejected += 1
+        if kind not in self.told:
+            self.told.add(kind)
+            self.report(f"{self.counters.role}: rejected a sample: {detail} (counted in "
+                        f"'rejected'; said once)")
 
     def __call__(self, sample: zenoh.Sample) -> None:
+        # Everything is checked before the ring is touched: a peer's garbage must neither
+        # stop the landing nor cost the local readers their ring.
         if sample.attachment is None:
-            return  # not from a bridge
-        seq, capacity, frame_bytes, sender = HEADER.unpack(sample.attachment.to_bytes())
+            self.reject("attachment", "no attachment")
+            return
+        attachment = sample.attachment.to_bytes()
+        if len(attachment) != HEADER.size:
+            self.reject("attachment", f"an attachment of {len(attachment)} bytes, not "
+                        f"{HEADER.size}")
+            return
+        seq, capacity, frame_bytes, sender = HEADER.unpack(attachment)
         geometry = (self.capacity or capacity, frame_bytes)
+        if geometry[0] < 2 or frame_bytes == 0:
+            self.reject("geometry", f"capacity {capacity} and frame_bytes {frame_bytes}")
+            return
+        if geometry[0] * frame_bytes + RING_HEADER_BYTES > self.max_ring_bytes:
+            self.reject("size", f"a ring of {geometry[0]} slots of {frame_bytes} bytes, more "
+                        f"than the {self.max_ring_bytes} bytes this side makes")
+            return
+        payload = sample.payload.to_bytes()
+        if len(payload) != frame_bytes:
+            self.reject("payload", f"a payload of {len(payload)} bytes under a header that "
+                        f"says frames of {frame_bytes}")
+            return
+        jump = seq - self.next
+        same = geometry == self.geometry and sender == self.sender
+        if same and jump > MAX_JUMP and seq != (self.jumped or 0) + 1:
+            self.jumped = seq
+            self.reject("jump", f"frame {seq} where {self.next} was next")
+            return
         if geometry != self.geometry:
             self.ring = None  # the old segment goes first, or create would take it over
+            self.geometry = None
             try:
                 self.ring = quorvane.Ring.create(self.ring_name, *geometry)
             except RuntimeError as error:  # local readers still hold a smaller one
@@ -183,29 +229,32 @@ class _Landing:
                 self.report(f"{self.counters.role}: cannot make ring {self.ring_name!r} with "
                             f"capacity {geometry[0]} and frame_bytes {geometry[1]} ({error})")
                 return
-            self.counters.geometry_changes += self.geometry is not None
+            self.counters.geometry_changes += self.sender is not None
             self.geometry = geometry
-        elif sender != self.sender or seq < self.next:  # a new sender, or a new producer
+        elif sender != self.sender or jump < 0:  # a new sender, or a new producer
             self.counters.restarts += 1
-        elif seq > self.next:
-            self.counters.dropped += seq - self.next
+        elif jump <= MAX_JUMP:  # else the sender did jump that far: followed, not counted
+            self.counters.dropped += jump
         self.sender, self.next = sender, seq + 1
         assert self.ring is not None  # made above
-        self.ring.publish(np.frombuffer(sample.payload.to_bytes(), np.uint8))
+        self.ring.publish(np.frombuffer(payload, np.uint8))
         self.counters.frames += 1
         self.counters.bytes += frame_bytes
 
 
 def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
-         capacity: int | None = None, stop: threading.Event | None = None,
-         report_every: float = 5.0, report: Callable[[str], None] = print) -> Counters:
+         capacity: int | None = None, max_ring_bytes: int = MAX_RING_BYTES,
+         stop: threading.Event | None = None, report_every: float = 5.0,
+         report: Callable[[str], None] = print) -> Counters:
     """Subscribes to `key` and publishes each frame into the local ring `ring_name`, made
     with the sender's geometry (and capacity, unless given) at the first frame and made
-    again when the geometry changes. Returns the counters once `stop` is set; the ring is
+    again when the geometry changes; samples that are not one whole frame under a bridge's
+    header, or that would need a ring over `max_ring_bytes`, are counted as rejected and
+    never touch the ring. Returns the counters once `stop` is set; the ring is
     released then (its name goes with the last local reader)."""
     stop = stop or threading.Event()
     counters = Counters(f"recv {key} -> {ring_name}")
-    landing = _Landing(ring_name, capacity, counters, report)
+    landing = _Landing(ring_name, capacity, counters, report, max_ring_bytes=max_ring_bytes)
     # Samples wait in a queue for a thread of ours: a callback would hold Zenoh's receiving
     # thread, and with it the link, for the two copies of every frame.
     with zenoh.open(config or zenoh.Config()) as session:

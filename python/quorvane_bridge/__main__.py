@@ -8,7 +8,7 @@ import sys
 import threading
 from types import FrameType
 
-from . import recv, send, zenoh_config
+from . import MAX_RING_BYTES, recv, send, zenoh_config
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -42,6 +42,9 @@ def main(argv: list[str] | None = None) -> int:
     recv_parser.add_argument("ring")
     recv_parser.add_argument("--capacity", type=int, help="slots of the local ring "
                              "(default: the sender's)")
+    recv_parser.add_argument("--max-ring-bytes", type=int, default=MAX_RING_BYTES,
+                             metavar="BYTES", help="the largest ring to make for a sender "
+                             f"(default {MAX_RING_BYTES}); larger frames are rejected")
     args = parser.parse_args(argv)
 
     settings = {}
@@ -73,7 +76,8 @@ def main(argv: list[str] | None = None) -> int:
     else:
         if args.capacity is not None and args.capacity < 2:
             parser.error("--capacity must be at least 2")
-        counters = recv(args.key, args.ring, config, capacity=args.capacity, stop=stop,
+        counters = recv(args.key, args.ring, config, capacity=args.capacity,
+                        max_ring_bytes=args.max_ring_bytes, stop=stop,
                         report_every=args.report_every, report=report)
     report(counters.line() + " (stopped)")
     return 0
