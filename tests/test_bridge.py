@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import quorvane
+import quorvane_reader
 
 from conftest import segment_exists
 import helpers
@@ -143,3 +144,49 @@ def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
         bytes([2]) * frame_bytes)
     del ring
     landing.ring = None
+
+
+def publish_for(ring, frame_bytes, first, seconds):
+    """Frames of `frame_bytes` bytes, each all one float32 number, from `first` on."""
+    deadline, n = time.monotonic() + seconds, first
+    while time.monotonic() < deadline:
+        ring.publish(np.full(frame_bytes // 4, n, np.float32))
+        n += 1
+        time.sleep(0.01)
+
+
+@pytest.mark.linux_only
+def test_a_producer_restarting_with_other_frames_is_followed_by_send_and_recv(name):
+    remote, key = name + "_remote", f"quorvane/test/{name}"
+    endpoint = f"tcp/127.0.0.1:{free_port()}"
+    ring = quorvane.Ring.create(name, 8, 4096)
+    recv = bridge("recv", key, remote, "-l", endpoint)
+    send = bridge("send", name, key, "-e", endpoint)
+    try:
+        time.sleep(3)  # both up, and linked
+        publish_for(ring, 4096, 0, 1.5)
+        # Made again while the sender holds the segment: the same bytes, other frames.
+        ring = None
+        ring = quorvane.Ring.create(name, 4, 8192)
+        publish_for(ring, 8192, 1000, 1.5)
+        ring = None
+        ring = quorvane.Ring.create(name, 16, 2048)  # smaller than the sender's first frames
+        publish_for(ring, 2048, 2000, 1.5)
+        time.sleep(1)
+        landed = quorvane_reader.attach(remote, timeout=5)
+        assert (landed.capacity, landed.frame_bytes) == (16, 2048)
+        reader = quorvane_reader.Reader(landed, 1, 512, start="oldest")
+        values = []
+        with pytest.raises(TimeoutError):
+            while True:
+                values.append(np.unique(reader.next(timeout=0.5).array))
+    finally:
+        ring = None
+        for process in (recv, send):
+            process.terminate()
+        outputs = [process.communicate(timeout=30)[0] for process in (recv, send)]
+    assert recv.returncode == 0 and send.returncode == 0, outputs
+    for output in outputs:
+        assert "geometry changes 2, " in output.strip().splitlines()[-1], output
+    assert values and all(len(v) == 1 and v[0] >= 2000 for v in values), values
+    del reader, landed

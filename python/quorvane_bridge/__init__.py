@@ -121,22 +121,32 @@ def _attach(name: str, stop: threading.Event) -> quorvane.Ring | None:
     return None
 
 
+def _follow(ring_name: str, stop: threading.Event,
+            start: quorvane_reader.Start) -> quorvane_reader.Reader | None:
+    """A reader of the ring as its producer made it, each frame one float32 row of all its
+    bytes; None if `stop` is set before the ring appears."""
+    ring = _attach(ring_name, stop)
+    if ring is None:
+        return None
+    if ring.frame_bytes % 4:
+        raise ValueError(f"ring {ring_name!r}: frame_bytes {ring.frame_bytes} is not a whole "
+                         "number of float32 values, which is all a ring's views show")
+    return quorvane_reader.Reader(ring, 1, ring.frame_bytes // 4, start=start)
+
+
 def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest: bool = False,
          stop: threading.Event | None = None, report_every: float = 5.0,
          report: Callable[[str], None] = print) -> Counters:
     """Puts every frame of the local ring `ring_name` on the Zenoh key `key` (with
     `latest`, only the newest at each turn, dropping what a slow link cannot carry).
-    Waits for the ring to appear. Returns the counters once `stop` is set."""
+    Waits for the ring to appear, and follows a producer that makes it again, also with
+    other frames. Returns the counters once `stop` is set."""
     stop = stop or threading.Event()
     counters = Counters(f"send {ring_name} -> {key}")
-    ring = _attach(ring_name, stop)
-    if ring is None:
+    reader = _follow(ring_name, stop, "next")
+    if reader is None:
         return counters
-    capacity, frame_bytes = ring.capacity, ring.frame_bytes
-    if frame_bytes % 4:
-        raise ValueError(f"ring {ring_name!r}: frame_bytes {frame_bytes} is not a whole number "
-                         "of float32 values, which is all a ring's views show")
-    reader = quorvane_reader.Reader(ring, 1, frame_bytes // 4)
+    missed = 0  # of this reader, already counted as dropped
     sender_id = secrets.randbits(64)
     # Every frame: Zenoh blocks rather than drop. Latest only: it drops what cannot go now.
     congestion = zenoh.CongestionControl.DROP if latest else zenoh.CongestionControl.BLOCK
@@ -144,23 +154,38 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
           session.declare_publisher(key, congestion_control=congestion) as publisher,
           _reporting(counters, stop, report_every, report)):
         while not stop.is_set():
+            restarts = reader.restarts
             try:
                 frame = reader.next(timeout=0.25)
+                if latest and (newest := reader.latest()) is not None:
+                    counters.dropped += newest.seq - frame.seq
+                    frame = newest
             except TimeoutError:
                 continue
-            if latest and (newest := reader.latest()) is not None:
-                counters.dropped += newest.seq - frame.seq
-                frame = newest
+            except ValueError:  # made again with frames smaller than the reader's rows
+                frame = None
+            finally:  # counted as it happens, so that the periodic lines add up
+                counters.dropped += reader.missed - missed
+                missed = reader.missed
+            if frame is None or reader.restarts != restarts:
+                # Made again: this reader's rows may be a part of the new frames, or more
+                # than they hold. The ring as now made is read from its first frame.
+                counters.restarts += max(reader.restarts - restarts, 1)
+                ring = reader.ring
+                reader = _follow(ring_name, stop, "oldest") or reader
+                missed = 0
+                counters.geometry_changes += (reader.ring.capacity, reader.ring.frame_bytes) != (
+                    ring.capacity, ring.frame_bytes)
+                continue
             payload = frame.array.tobytes()  # Zenoh may still hold it after put returns
             if not frame.intact():
                 counters.dropped += 1
                 continue
-            attachment = HEADER.pack(frame.seq, capacity, frame_bytes, sender_id)
+            ring = reader.ring
+            attachment = HEADER.pack(frame.seq, ring.capacity, ring.frame_bytes, sender_id)
             publisher.put(payload, attachment=attachment)
             counters.frames += 1
-            counters.bytes += frame_bytes
-            counters.restarts = reader.restarts
-    counters.dropped += reader.missed
+            counters.bytes += len(payload)
     return counters
 
 
