@@ -190,3 +190,16 @@ def test_a_producer_restarting_with_other_frames_is_followed_by_send_and_recv(na
         assert "geometry changes 2, " in output.strip().splitlines()[-1], output
     assert values and all(len(v) == 1 and v[0] >= 2000 for v in values), values
     del reader, landed
+
+
+def test_recv_refuses_a_ring_it_did_not_make_unless_told_to_take_it_over(name):
+    camera = quorvane.Ring.create(name, 4, 16)
+    camera.publish(np.zeros(4, np.float32))
+    try:
+        refused = subprocess.run([*BRIDGE, "recv", f"quorvane/test/{name}", name,
+                                  "--no-multicast-scouting"],
+                                 capture_output=True, text=True, timeout=30)
+        assert refused.returncode == 1 and "--take-over" in refused.stderr, refused
+        assert camera.write_idx == 1 and quorvane_reader.header(name) == (1, 4, 16)
+    finally:
+        del camera

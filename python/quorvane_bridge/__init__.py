@@ -134,6 +134,16 @@ def _follow(ring_name: str, stop: threading.Event,
     return quorvane_reader.Reader(ring, 1, ring.frame_bytes // 4, start=start)
 
 
+def _exists(ring_name: str) -> bool:
+    try:
+        quorvane_reader.header(ring_name)
+    except FileNotFoundError:
+        return False
+    except ValueError:  # there, but too small for a ring
+        pass
+    return True
+
+
 def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest: bool = False,
          stop: threading.Event | None = None, report_every: float = 5.0,
          report: Callable[[str], None] = print) -> Counters:
@@ -269,16 +279,21 @@ class _Landing:
 
 def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
          capacity: int | None = None, max_ring_bytes: int = MAX_RING_BYTES,
-         stop: threading.Event | None = None, report_every: float = 5.0,
+         take_over: bool = False, stop: threading.Event | None = None, report_every: float = 5.0,
          report: Callable[[str], None] = print) -> Counters:
     """Subscribes to `key` and publishes each frame into the local ring `ring_name`, made
     with the sender's geometry (and capacity, unless given) at the first frame and made
     again when the geometry changes; samples that are not one whole frame under a bridge's
     header, or that would need a ring over `max_ring_bytes`, are counted as rejected and
-    never touch the ring. Returns the counters once `stop` is set; the ring is
+    never touch the ring. A ring of that name that is already there belongs to someone
+    else (on one host, likely the very ring being sent): FileExistsError, unless
+    `take_over`. Returns the counters once `stop` is set; the ring is
     released then (its name goes with the last local reader)."""
     stop = stop or threading.Event()
     counters = Counters(f"recv {key} -> {ring_name}")
+    if not take_over and _exists(ring_name):
+        raise FileExistsError(f"a ring named {ring_name!r} is already there and recv did not "
+                              "make it: name another, or take it over knowingly")
     landing = _Landing(ring_name, capacity, counters, report, max_ring_bytes=max_ring_bytes)
     # Samples wait in a queue for a thread of ours: a callback would hold Zenoh's receiving
     # thread, and with it the link, for the two copies of every frame.

@@ -45,6 +45,9 @@ def main(argv: list[str] | None = None) -> int:
     recv_parser.add_argument("--max-ring-bytes", type=int, default=MAX_RING_BYTES,
                              metavar="BYTES", help="the largest ring to make for a sender "
                              f"(default {MAX_RING_BYTES}); larger frames are rejected")
+    recv_parser.add_argument("--take-over", action="store_true",
+                             help="publish into a ring of that name even if it is already "
+                             "there (its frames are overwritten)")
     args = parser.parse_args(argv)
 
     settings = {}
@@ -76,9 +79,13 @@ def main(argv: list[str] | None = None) -> int:
     else:
         if args.capacity is not None and args.capacity < 2:
             parser.error("--capacity must be at least 2")
-        counters = recv(args.key, args.ring, config, capacity=args.capacity,
-                        max_ring_bytes=args.max_ring_bytes, stop=stop,
-                        report_every=args.report_every, report=report)
+        try:
+            counters = recv(args.key, args.ring, config, capacity=args.capacity,
+                            max_ring_bytes=args.max_ring_bytes, take_over=args.take_over,
+                            stop=stop, report_every=args.report_every, report=report)
+        except FileExistsError as error:
+            print(f"{parser.prog} recv: {error} (--take-over)", file=sys.stderr)
+            return 1
     report(counters.line() + " (stopped)")
     return 0
 
