@@ -7,6 +7,7 @@ import re
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -203,3 +204,32 @@ def test_recv_refuses_a_ring_it_did_not_make_unless_told_to_take_it_over(name):
         assert camera.write_idx == 1 and quorvane_reader.header(name) == (1, 4, 16)
     finally:
         del camera
+
+
+def test_send_counts_frames_lost_to_the_producer_in_its_periodic_lines(name):
+    from quorvane_bridge import send, zenoh_config
+
+    ring = quorvane.Ring.create(name, 4, 16)
+    lines, stop = [], threading.Event()
+    config = zenoh_config(listen=[f"tcp/127.0.0.1:{free_port()}"], multicast_scouting=False)
+    sender = threading.Thread(target=send, args=(name, "quorvane/test/" + name, config),
+                              kwargs={"stop": stop, "report_every": 0.1, "report": lines.append})
+    sender.start()
+
+    def said(pattern):
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if any(re.search(pattern, line) for line in lines):
+                return True
+            ring.publish(np.zeros(4, np.float32))
+            time.sleep(0.05)
+        return False
+
+    try:
+        assert said(r": [1-9]\d* frames"), lines
+        ring.publish(np.zeros((1000, 4), np.float32))  # all but the last few overwritten
+        assert said(r"dropped 9\d\d,"), lines
+    finally:
+        stop.set()
+        sender.join(30)
+        del ring
