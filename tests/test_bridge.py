@@ -3,6 +3,7 @@ loopback TCP with multicast scouting off and Zenoh's shared-memory transport off
 frames cross the link as they would between two hosts."""
 
 import ctypes
+import json
 import re
 import socket
 import subprocess
@@ -233,3 +234,20 @@ def test_send_counts_frames_lost_to_the_producer_in_its_periodic_lines(name):
         stop.set()
         sender.join(30)
         del ring
+
+
+def test_bridges_listen_only_where_told_and_scout_only_when_asked(tmp_path):
+    from quorvane_bridge import zenoh_config
+
+    def exposure(config):
+        return (json.loads(config.get_json("listen/endpoints")),
+                json.loads(config.get_json("scouting/multicast/enabled")))
+
+    told = ["tcp/127.0.0.1:7447"]
+    assert exposure(zenoh_config()) == exposure(zenoh_config(mode="client")) == ([], False)
+    assert exposure(zenoh_config(listen=told, multicast_scouting=True)) == (told, True)
+    file = tmp_path / "zenoh.json5"
+    file.write_text('{listen: {endpoints: ["tcp/127.0.0.1:7447"]}, '
+                    'scouting: {multicast: {enabled: true}}}')
+    assert exposure(zenoh_config(str(file))) == (told, True)
+    assert exposure(zenoh_config(str(file), multicast_scouting=False)) == (told, False)

@@ -75,13 +75,23 @@ def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
     tools: mode ("peer", "client", "router"), endpoints to connect to and to listen on
     ("tcp/192.168.1.7:7447"), multicast scouting on or off, and any other setting by its
     path, the value in JSON5 ({"transport/link/tx/queue/size/data": "16"}), applied last.
-    A file or setting Zenoh cannot take raises ValueError."""
+    Unlike Zenoh's own defaults, nothing is exposed unless asked for: without endpoints to
+    listen on (here or in the file) it listens nowhere, and multicast scouting is off
+    unless turned on. A file or setting Zenoh cannot take raises ValueError."""
     try:
         config = zenoh.Config.from_file(config_file) if config_file else zenoh.Config()
     except zenoh.ZError as error:
         raise ValueError(f"Zenoh config file {config_file}: {error}") from None
+    # Zenoh's defaults are a listener on every interface and announcing it by multicast: a
+    # bridge carrying frames should be reachable only where its user said.
+    listen_on: list[str] | None = list(listen) or None
+    if listen_on is None and not isinstance(json.loads(config.get_json("listen/endpoints")),
+                                            list):  # Zenoh's default, one for each mode
+        listen_on = []
+    if multicast_scouting is None and config.get_json("scouting/multicast/enabled") == "null":
+        multicast_scouting = False
     named = {"mode": mode, "connect/endpoints": list(connect) or None,
-             "listen/endpoints": list(listen) or None,
+             "listen/endpoints": listen_on,
              "scouting/multicast/enabled": multicast_scouting}
     for key, value in named.items():
         if value is not None:
@@ -160,7 +170,7 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
     sender_id = secrets.randbits(64)
     # Every frame: Zenoh blocks rather than drop. Latest only: it drops what cannot go now.
     congestion = zenoh.CongestionControl.DROP if latest else zenoh.CongestionControl.BLOCK
-    with (zenoh.open(config or zenoh.Config()) as session,
+    with (zenoh.open(config or zenoh_config()) as session,
           session.declare_publisher(key, congestion_control=congestion) as publisher,
           _reporting(counters, stop, report_every, report)):
         while not stop.is_set():
@@ -297,7 +307,7 @@ def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
     landing = _Landing(ring_name, capacity, counters, report, max_ring_bytes=max_ring_bytes)
     # Samples wait in a queue for a thread of ours: a callback would hold Zenoh's receiving
     # thread, and with it the link, for the two copies of every frame.
-    with zenoh.open(config or zenoh.Config()) as session:
+    with zenoh.open(config or zenoh_config()) as session:
         with session.declare_subscriber(key, zenoh.handlers.FifoChannel(RECV_QUEUE)) as samples:
             def land_all() -> None:
                 for sample in samples:  # ends when the subscriber is undeclared

@@ -21,9 +21,11 @@ def main(argv: list[str] | None = None) -> int:
     group.add_argument("-e", "--connect", action="append", default=[], metavar="ENDPOINT",
                        help="an endpoint to connect to, e.g. tcp/192.168.1.7:7447 (repeatable)")
     group.add_argument("-l", "--listen", action="append", default=[], metavar="ENDPOINT",
-                       help="an endpoint to listen on, e.g. tcp/0.0.0.0:7447 (repeatable)")
-    group.add_argument("--no-multicast-scouting", action="store_true",
-                       help="find peers only through the endpoints given")
+                       help="an endpoint to listen on, e.g. tcp/192.168.1.7:7447 (repeatable; "
+                       "default: none)")
+    group.add_argument("--multicast-scouting", action=argparse.BooleanOptionalAction,
+                       help="find peers on the local network by multicast (default: off, "
+                       "peers only through the endpoints given)")
     group.add_argument("--cfg", action="append", default=[], metavar="KEY:VALUE",
                        help="any other Zenoh setting: its path, a colon, its value in JSON5, "
                        "e.g. transport/link/tx/queue/size/data:16 (repeatable)")
@@ -59,7 +61,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         config = zenoh_config(args.config, mode=args.mode, connect=args.connect,
                               listen=args.listen, settings=settings,
-                              multicast_scouting=False if args.no_multicast_scouting else None)
+                              multicast_scouting=args.multicast_scouting)
     except ValueError as error:
         parser.error(str(error))
     stop = threading.Event()
