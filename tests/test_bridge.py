@@ -5,11 +5,13 @@ frames cross the link as they would between two hosts."""
 import ctypes
 import json
 import re
+import shutil
 import socket
 import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -251,3 +253,50 @@ def test_bridges_listen_only_where_told_and_scout_only_when_asked(tmp_path):
                     'scouting: {multicast: {enabled: true}}}')
     assert exposure(zenoh_config(str(file))) == (told, True)
     assert exposure(zenoh_config(str(file), multicast_scouting=False)) == (told, False)
+
+
+@pytest.mark.linux_only
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="the recipe's certificates need openssl")
+def test_under_the_mtls_recipe_a_peer_without_a_certificate_can_neither_read_nor_inject(
+        name, tmp_path):
+    examples = Path(__file__).resolve().parent.parent / "examples" / "bridge"
+    subprocess.run(["sh", examples / "make-certs.sh", tmp_path / "made", "127.0.0.1"],
+                   check=True, timeout=60)
+    (tmp_path / "made" / "127.0.0.1").rename(tmp_path / "certs")
+    sender_at, receiver_at = (f"tls/127.0.0.1:{free_port()}" for _ in range(2))
+    key, intruder = f"quorvane/test/{name}", name + "_intruder"
+    mtls = ["-c", examples / "mtls.json5", "--report-every", "1"]
+    # Trusts the authority, as anyone may, but has no certificate of its own.
+    bare = ["--cfg", f'transport/link/tls/root_ca_certificate:"{tmp_path / "certs/ca.pem"}"',
+            "--report-every", "1"]
+
+    def bridge_in(cwd, *args):
+        return subprocess.Popen([*BRIDGE, *args], cwd=cwd, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True)
+
+    ring = quorvane.Ring.create(name, 8, 4096)
+    foreign = quorvane.Ring.create(intruder, 8, 4096)
+    processes = [
+        bridge_in(tmp_path, "recv", key, name + "_remote", *mtls, "-l", receiver_at,
+                  "-e", sender_at),
+        bridge_in(tmp_path, "send", name, key, *mtls, "-l", sender_at),
+        bridge_in(tmp_path, "recv", key, name + "_stolen", *bare, "-e", sender_at),
+        bridge_in(tmp_path, "send", intruder, key, *bare, "-e", receiver_at),
+    ]
+    try:
+        time.sleep(3)
+        for n in range(300):
+            ring.publish(np.full(1024, n, np.float32))
+            foreign.publish(np.full(1024, -1, np.float32))
+            time.sleep(0.01)
+        time.sleep(1)
+    finally:
+        for process in processes:
+            process.terminate()
+        outputs = [process.communicate(timeout=30)[0] for process in processes]
+        ring = foreign = None
+    finals = [output.strip().splitlines()[-1] for output in outputs]
+    landed = int(re.search(r": (\d+) frames", finals[0])[1])
+    assert landed > 100 and "restarts 0," in finals[0], outputs  # none from the intruder
+    assert re.search(r": 0 frames", finals[2]), outputs  # read nothing
+    assert not segment_exists(name + "_stolen")
