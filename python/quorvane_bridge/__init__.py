@@ -225,13 +225,17 @@ class _Landing:
         self.jumped: int | None = None  # the last sequence number rejected as a jump
         self.told: set[str] = set()  # kinds of rejection reported so far
 
+    def tell_once(self, kind: str, text: str) -> None:
+        """Reports `text` the first time something of this kind happens: a peer sending
+        garbage, or a ring that cannot be made, would otherwise fill the log frame by frame."""
+        if kind not in self.told:
+            self.told.add(kind)
+            self.report(f"{self.counters.role}: {text} (said once)")
+
     def reject(self, kind: str, detail: str) -> None:
         """Counts a sample that is not a bridge's frame; says so once per kind."""
         self.counters.rejected += 1
-        if kind not in self.told:
-            self.told.add(kind)
-            self.report(f"{self.counters.role}: rejected a sample: {detail} (counted in "
-                        f"'rejected'; said once)")
+        self.tell_once(kind, f"rejected a sample: {detail}; counted in 'rejected'")
 
     def __call__(self, sample: zenoh.Sample) -> None:
         # Everything is checked before the ring is touched: a peer's garbage must neither
@@ -260,7 +264,7 @@ class _Landing:
             return
         jump = seq - self.next
         same = geometry == self.geometry and sender == self.sender
-        if same and jump > MAX_JUMP and seq != (self.jumped or 0) + 1:
+        if same and jump > MAX_JUMP and seq - 1 != self.jumped:
             self.jumped = seq
             self.reject("jump", f"frame {seq} where {self.next} was next")
             return
@@ -271,8 +275,9 @@ class _Landing:
                 self.ring = quorvane.Ring.create(self.ring_name, *geometry)
             except RuntimeError as error:  # local readers still hold a smaller one
                 self.counters.dropped += 1
-                self.report(f"{self.counters.role}: cannot make ring {self.ring_name!r} with "
-                            f"capacity {geometry[0]} and frame_bytes {geometry[1]} ({error})")
+                self.tell_once("create", f"cannot make ring {self.ring_name!r} with capacity "
+                               f"{geometry[0]} and frame_bytes {geometry[1]} ({error}); its "
+                               "frames are counted as dropped")
                 return
             self.counters.geometry_changes += self.sender is not None
             self.geometry = geometry
