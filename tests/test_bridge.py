@@ -39,6 +39,7 @@ def bridge(*args):
     (["--cfg", "transport/no_such_thing:1"], "unknown key"),
     (["--cfg", "transport/shared_memory/enabled:maybe"], "expected"),
     (["-c", "no_such_file.json5"], "no_such_file.json5"),
+    ([], "no way to reach"),  # listening nowhere by default, and not scouting
 ])
 def test_a_zenoh_configuration_that_cannot_be_taken_is_a_usage_error(zenoh_options, says):
     done = subprocess.run([*BRIDGE, "send", "ring", "key", *zenoh_options],
@@ -201,7 +202,7 @@ def test_recv_refuses_a_ring_it_did_not_make_unless_told_to_take_it_over(name):
     camera.publish(np.zeros(4, np.float32))
     try:
         refused = subprocess.run([*BRIDGE, "recv", f"quorvane/test/{name}", name,
-                                  "--no-multicast-scouting"],
+                                  "-l", f"tcp/127.0.0.1:{free_port()}"],
                                  capture_output=True, text=True, timeout=30)
         assert refused.returncode == 1 and "--take-over" in refused.stderr, refused
         assert camera.write_idx == 1 and quorvane_reader.header(name) == (1, 4, 16)

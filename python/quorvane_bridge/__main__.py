@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import signal
 import sys
 import threading
@@ -64,6 +65,11 @@ def main(argv: list[str] | None = None) -> int:
                               multicast_scouting=args.multicast_scouting)
     except ValueError as error:
         parser.error(str(error))
+    if all(json.loads(config.get_json(path)) in ([], False) for path in
+           ("listen/endpoints", "connect/endpoints", "scouting/multicast/enabled")):
+        parser.error("no way to reach another bridge: give -l ENDPOINT to listen on, "
+                     "-e ENDPOINT to connect to, a config file (-c) with either, or "
+                     "--multicast-scouting")
     stop = threading.Event()
 
     def stop_on(signum: int, frame: FrameType | None) -> None:
