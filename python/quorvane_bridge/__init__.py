@@ -6,10 +6,11 @@ so that remote consumers run the same code as local ones.
 
 Zenoh does the networking (peer-to-peer or through routers, TCP, UDP, QUIC, discovery,
 fragmentation, reliability); its configuration is passed through as Zenoh takes it
-(`zenoh_config`). Each frame travels as one Zenoh sample: the payload is the frame's bytes,
-the attachment four little-endian uint64 (`HEADER`): the frame's number in the sender's
-ring, that ring's capacity and frame_bytes, and the sender's id, new each time a sender
-starts.
+(`zenoh_config`), except that a bridge listens only where told and scouts by multicast
+only when asked; examples/bridge/mtls.json5 adds Zenoh's mutual TLS. Each frame travels
+as one Zenoh sample: the payload is the frame's bytes, the attachment four little-endian
+uint64 (`HEADER`): the frame's number in the sender's ring, that ring's capacity and
+frame_bytes (as the frame was read), and the sender's id, new each time a sender starts.
 
 Both run until `stop` is set (the command line sets it on Ctrl-C and SIGTERM) and report
 their counters every `report_every` seconds through `report`.
@@ -223,7 +224,7 @@ class _Landing:
         self.sender: int | None = None
         self.next = 0
         self.jumped: int | None = None  # the last sequence number rejected as a jump
-        self.told: set[str] = set()  # kinds of rejection reported so far
+        self.told: set[str] = set()  # kinds of trouble reported so far
 
     def tell_once(self, kind: str, text: str) -> None:
         """Reports `text` the first time something of this kind happens: a peer sending
