@@ -85,13 +85,13 @@ LINT_BUILD := build/lint
 # agrees.
 WHEELS_linux := cp313-manylinux_x86_64 cp313-manylinux_aarch64
 WHEELS_windows := cp313-win_amd64 cp313-win_arm64
-LINT_SOURCES := ring/*.hpp ring/include/quorvane/*.hpp ring/shm_ring.cpp ring/named_mapping_posix.cpp \
+LINT_SOURCES := ring/platform/*.hpp ring/include/quorvane/*.hpp ring/shm_ring.cpp ring/platform/named_mapping_posix.cpp \
 	module/*.hpp module/quorvane.cpp module/reader_native.cpp capi/ring_c.cpp
 lint: $(VENV)/.deps
 	command -v clang-tidy >/dev/null && command -v clang-format >/dev/null || \
 		tests/native/apt_install.sh clang-tidy clang-format || \
 		{ echo "error: make lint needs clang-tidy and clang-format (apt-get install clang-tidy clang-format)" >&2; exit 1; }
-	clang-format --dry-run -Werror $(LINT_SOURCES) ring/named_mapping_win32.cpp tests/windows/abi_check.cpp capi/include/quorvane/quorvane.h \
+	clang-format --dry-run -Werror $(LINT_SOURCES) ring/platform/named_mapping_win32.cpp tests/windows/abi_check.cpp capi/include/quorvane/quorvane.h \
 		examples/native/*.cpp examples/native/*.c examples/native/*.h
 	cmake -S . -B $(LINT_BUILD) -DQUORVANE_BUILD_MODULE=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 		-DPython_EXECUTABLE=$(abspath $(PY)) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null

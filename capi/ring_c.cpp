@@ -12,7 +12,6 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -30,16 +29,20 @@ namespace {
 
 thread_local std::string last_error;
 
-// The core's messages, as the system's own, and the status each one is.
-constexpr std::array<std::pair<std::string_view, quorvane_status>, 7> statuses{{
-    {"capacity and frame_bytes must be positive", QUORVANE_BAD_SIZE},
-    {"ring size too large", QUORVANE_BAD_SIZE},
-    {"size not multiple of frame_bytes", QUORVANE_BAD_SIZE},
-    {"CreateFileMapping failed", QUORVANE_CREATE_FAILED},
-    {"OpenFileMapping failed", QUORVANE_OPEN_FAILED},
-    {"MapViewOfFile failed", QUORVANE_MAP_FAILED},
-    {"ring header not valid", QUORVANE_NOT_A_RING},
-}};
+// The status each of the core's failures is, in the order of its table.
+constexpr std::array<quorvane_status, quorvane::failure_texts.size()> statuses{
+    QUORVANE_CREATE_FAILED,     // create_failed
+    QUORVANE_OPEN_FAILED,       // open_failed
+    QUORVANE_MAP_FAILED,        // map_failed
+    QUORVANE_INVALID_ARGUMENT,  // not_c_contiguous: C takes bytes, never met here
+    QUORVANE_BAD_SIZE,          // not_whole_frames
+    QUORVANE_FAILED,            // window_wraps: views are not in the C interface
+    QUORVANE_BAD_SIZE,          // sizes_not_positive
+    QUORVANE_BAD_SIZE,          // ring_too_large
+    QUORVANE_FAILED,            // negative_geometry: likewise
+    QUORVANE_FAILED,            // view_past_segment: likewise
+    QUORVANE_NOT_A_RING,        // header_not_valid
+};
 
 // How long quorvane_attach looks again at a ring being created, whatever its timeout:
 // create writes the header right after making the segment.
@@ -58,14 +61,12 @@ quorvane_status guarded(Body&& body) noexcept {
         return QUORVANE_OK;
     } catch (const quorvane::GeometryError& error) {
         return fail(QUORVANE_RING_CHANGED, error.what());
+    } catch (const quorvane::RingError& error) {
+        return fail(statuses[static_cast<std::size_t>(error.failure)], error.what());
     } catch (const std::bad_alloc&) {
         return fail(QUORVANE_OUT_OF_MEMORY, "out of memory");
     } catch (const std::exception& error) {
-        const std::string_view message = error.what();
-        for (const auto& [known, status] : statuses) {
-            if (message == known) return fail(status, std::string(message));
-        }
-        return fail(QUORVANE_FAILED, std::string(message));
+        return fail(QUORVANE_FAILED, error.what());
     } catch (...) {
         return fail(QUORVANE_FAILED, "unknown error");
     }
@@ -82,7 +83,7 @@ quorvane_status make_ring(const char* name, quorvane_ring** ring, Factory factor
 }
 
 quorvane_frame to_c(const quorvane::Cursor::Frame& f) {
-    return {f.seq, f.slot, f.geometry.frame_bytes, f.geometry.capacity, f.index};
+    return {f.seq, f.slot, f.geometry.frame_bytes, f.geometry.capacity, f.handed_at};
 }
 
 template <typename Operation>
@@ -213,7 +214,7 @@ quorvane_status quorvane_next(quorvane_cursor* cursor, uint64_t timeout_ms, quor
 
 int quorvane_intact(const quorvane_cursor* cursor, const quorvane_frame* frame) {
     return cursor->cursor.intact({frame->seq,
-                                  frame->index,
+                                  frame->handed_at,
                                   {frame->capacity, frame->frame_bytes},
                                   static_cast<const std::byte*>(frame->data)});
 }

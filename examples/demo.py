@@ -2,7 +2,10 @@
 read the newest frame zero-copy and track the moving pattern in it.
 
     python examples/demo.py [--seconds 10] [--shape 480x640] [--capacity 8]
-                            [--consumers 2] [--fps 0]
+                            [--consumers 2] [--fps 60]
+
+At a camera's 60 frames a second by default; --fps 0 publishes as fast as the machine
+allows, where consumers that do real work on every frame fall behind and miss frames.
 
 Each frame carries its sequence number and the producer's perf_counter_ns() timestamp in
 its first 16 bytes, so consumers measure one-way latency and count the frames they missed.
@@ -164,6 +167,9 @@ class Tally:
 
 HEADER = (f"{'consumer':<10} {'frames/s':>9} {'GB/s':>7} {'p50 us':>8} {'p99 us':>8} "
           f"{'missed':>8} {'errors':>6} {'spot x':>7}")
+LEGEND = ("frames/s, GB/s: read by each consumer; p50/p99 us: from publish to read; missed:\n"
+          "overwritten before it was read; errors: frames passed as intact that were not their\n"
+          "own; spot x: the column of the bright spot each consumer finds in every frame")
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -172,7 +178,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--shape", default="480x640", help="frame rows x cols of float32 (480x640)")
     parser.add_argument("--capacity", type=int, default=8, help="slots in the ring (8)")
     parser.add_argument("--consumers", type=int, default=2, help="consumer processes (2)")
-    parser.add_argument("--fps", type=float, default=0.0, help="frames per second, 0 = as fast as possible")
+    parser.add_argument("--fps", type=float, default=60.0,
+                        help="frames per second (60); 0 = as fast as possible")
     args = parser.parse_args(argv)
     try:
         args.rows, args.cols = (int(n) for n in args.shape.lower().split("x"))
@@ -293,6 +300,7 @@ def main(argv: list[str] | None = None) -> int:
     print(HEADER)
     for i, t in enumerate(totals):
         print(t.row(f"#{i}", elapsed))
+    print(LEGEND)
     codes = [p.exitcode for p in processes]
     if any(t.restarts for t in totals):
         print(f"the producer restarted: seen {max(t.restarts for t in totals)} times")

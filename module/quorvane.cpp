@@ -143,7 +143,7 @@ PYBIND11_MODULE(quorvane, m) {
         .def("publish",
              [](ShmRing& ring, const py::array& arr) {
                  if ((arr.flags() & py::array::c_style) == 0) {
-                     throw std::runtime_error("array must be C-contiguous");
+                     throw quorvane::RingError(quorvane::Failure::not_c_contiguous);
                  }
                  const std::uint64_t count =
                      ring.frames_in(static_cast<std::uint64_t>(arr.nbytes()));

@@ -351,6 +351,14 @@ PYBIND11_MODULE(_native, m) {
     m.add_object("Frame", reinterpret_cast<PyObject*>(&frame_type));
     m.add_object("Cursor", reinterpret_cast<PyObject*>(&cursor_type));
 
+    // The ring's failure texts by name, from the core's one table: what the companions
+    // compare a RuntimeError's text with.
+    py::dict failures;
+    for (const auto& [failure, text] : quorvane::failure_texts) {
+        failures[py::str(std::string(failure))] = py::str(std::string(text));
+    }
+    m.attr("FAILURES") = failures;
+
     m.def(
         "header",
         [](const ShmRing& ring) {

@@ -18,23 +18,23 @@ constexpr std::uint64_t max_mappable_bytes = std::uint64_t{1} << 47;
 
 std::uint64_t checked_total_bytes(std::uint64_t capacity, std::uint64_t frame_bytes) {
     if (capacity == 0 || frame_bytes == 0) {
-        throw std::runtime_error("capacity and frame_bytes must be positive");
+        throw RingError(Failure::sizes_not_positive);
     }
     if (capacity > (max_mappable_bytes - ShmRing::header_bytes) / frame_bytes) {
-        throw std::runtime_error("ring size too large");
+        throw RingError(Failure::ring_too_large);
     }
     return capacity * frame_bytes + ShmRing::header_bytes;
 }
 
 [[noreturn]] void view_exceeds_segment() {
-    throw std::runtime_error("view exceeds ring segment");
+    throw RingError(Failure::view_past_segment);
 }
 
 // Bytes in each slot's rows x cols float32 block. The sizes must be representable the
 // way NumPy counts them (empty dimensions as 1, `frames` blocks in all), so that every
 // view handed out converts to an array.
 std::int64_t block_bytes(std::uint64_t frames, std::int64_t rows, std::int64_t cols) {
-    if (rows < 0 || cols < 0) throw std::runtime_error("rows and cols must be non-negative");
+    if (rows < 0 || cols < 0) throw RingError(Failure::negative_geometry);
     std::uint64_t extent = ShmRing::item_bytes;
     for (const std::uint64_t dim :
          {frames, static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols)}) {
@@ -58,7 +58,7 @@ ShmRing ShmRing::attach(void* mapping, std::uint64_t capacity, std::uint64_t fra
     }
     if (view == nullptr) {
         platform::close_mapping(mapping);
-        throw std::runtime_error("MapViewOfFile failed");
+        throw RingError(Failure::map_failed);
     }
     ShmRing ring;
     ring.mapping = mapping;
@@ -75,7 +75,7 @@ ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
                         std::uint64_t frame_bytes) {
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
     platform::MappingHandle mapping = platform::create_mapping(name, total);
-    if (mapping == nullptr) throw std::runtime_error("CreateFileMapping failed");
+    if (mapping == nullptr) throw RingError(Failure::create_failed);
     ShmRing ring = attach(mapping, capacity, frame_bytes, total);
     // write_idx first: readers of a reused segment must not see old frames as new.
     std::atomic_ref<std::uint64_t>(ring.header->write_idx).store(0, std::memory_order_release);
@@ -90,7 +90,7 @@ ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
 ShmRing ShmRing::open(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes) {
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
     platform::MappingHandle mapping = platform::open_mapping(name);
-    if (mapping == nullptr) throw std::runtime_error("OpenFileMapping failed");
+    if (mapping == nullptr) throw RingError(Failure::open_failed);
     return attach(mapping, capacity, frame_bytes, total);
 }
 
@@ -102,10 +102,10 @@ ShmRing ShmRing::open_as_made(const std::string& name) {
     // The header and one slot byte: every ring has them.
     const auto geometry = made(open(name, 1, 1));
     if (geometry.first == 0 || geometry.second == 0) {
-        throw std::runtime_error("ring header not valid");
+        throw RingError(Failure::header_not_valid);
     }
     ShmRing ring = open(name, geometry.first, geometry.second);
-    if (made(ring) != geometry) throw std::runtime_error("ring header not valid");
+    if (made(ring) != geometry) throw RingError(Failure::header_not_valid);
     return ring;
 }
 
@@ -149,7 +149,7 @@ void ShmRing::release() noexcept {
 }
 
 std::uint64_t ShmRing::frames_in(std::uint64_t nbytes) const {
-    if (nbytes % frame_bytes != 0) throw std::runtime_error("size not multiple of frame_bytes");
+    if (nbytes % frame_bytes != 0) throw RingError(Failure::not_whole_frames);
     return nbytes / frame_bytes;
 }
 
@@ -195,8 +195,7 @@ ViewGeometry ShmRing::frame_view(std::uint64_t idx, std::int64_t rows, std::int6
 ViewGeometry ShmRing::window_view(std::uint64_t start, std::uint64_t count, std::int64_t rows,
                                   std::int64_t cols) const {
     const std::uint64_t slot = start % capacity;
-    if (count > capacity - slot)
-        throw std::runtime_error("window wraps ring; split into two calls");
+    if (count > capacity - slot) throw RingError(Failure::window_wraps);
     const std::int64_t bytes = block_bytes(count, rows, cols);
     // The last slot's block must end inside the segment; an empty window reads nothing.
     if (count != 0) {

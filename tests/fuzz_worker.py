@@ -6,13 +6,9 @@ import os
 import numpy as np
 
 import quorvane
+from quorvane_reader import _native
 
-MESSAGES = {
-    "CreateFileMapping failed", "OpenFileMapping failed", "MapViewOfFile failed",
-    "array must be C-contiguous", "size not multiple of frame_bytes",
-    "window wraps ring; split into two calls", "capacity and frame_bytes must be positive",
-    "ring size too large", "rows and cols must be non-negative", "view exceeds ring segment",
-}
+MESSAGES = set(_native.FAILURES.values())
 MAX_VIEWS = 8
 
 

@@ -1,5 +1,6 @@
 """quorvane_reader: attach by name, wait, iterate, check."""
 
+import os
 import threading
 import time
 from multiprocessing import shared_memory
@@ -11,7 +12,7 @@ import quorvane_reader
 from quorvane import Ring
 from quorvane_reader import Reader
 
-from conftest import run_in_child
+from conftest import run_in_child, shm_path
 import helpers
 
 
@@ -33,6 +34,12 @@ def test_attach_waits_for_the_producer_and_takes_its_geometry(name, spawn):
 # Windows sizes a mapping to whole pages: a segment too small for its header cannot be told.
 @pytest.mark.linux_only
 def test_what_is_not_a_ring_is_named_in_the_error(name):
+    os.mkdir(shm_path(name + "_dir"))
+    try:
+        with pytest.raises(ValueError, match=f"ring '{name}_dir': something is at the name"):
+            quorvane_reader.attach(name + "_dir", timeout=5)  # no waiting for what is there
+    finally:
+        os.rmdir(shm_path(name + "_dir"))
     tiny = shared_memory.SharedMemory(name, create=True, size=10, track=False)
     try:
         with pytest.raises(ValueError, match=f"ring '{name}': the segment is too small"):

@@ -55,21 +55,27 @@ def test_ls_sees_rings_with_geometry_and_rate_and_clean_removes_only_stale_ones(
     publisher = threading.Thread(target=publish_every, args=(ring, 0.01, stop))
     publisher.start()
     try:
+        # Any create or open of this user's, by any program, sweeps stale rings too: on a
+        # shared machine one may go before the tool looks, which then cannot report it.
         leave_stale_ring(spawn, name + "_stale1")
+        swept_first = not segment_exists(name + "_stale1")
         out = tool("clean")
-        assert f"removed {name}_stale1" in out, out
+        assert swept_first or f"removed {name}_stale1" in out, out
         assert not segment_exists(name + "_stale1") and segment_exists(name)
 
         leave_stale_ring(spawn, name + "_stale2")
+        swept_first = not segment_exists(name + "_stale2")
         found = {entry["name"]: entry for entry in json.loads(tool("ls", "--json", "--look", "1"))}
     finally:
         stop.set()
         publisher.join()
-    live, stale = found[name], found[name + "_stale2"]
+    live = found[name]
     assert (live["capacity"], live["frame_bytes"], live["size"]) == (8, 256, 24 + 8 * 256)
     assert live["held"] and not live["stale"] and live["owner"] == getpass.getuser()
     assert 30 < live["fps"] < 110 and live["write_idx"] > 0, live  # about 100 a second
-    assert stale["stale"] and stale["capacity"] is None and stale["size"] == 24 + 4 * 16
+    if not swept_first:
+        stale = found[name + "_stale2"]
+        assert stale["stale"] and stale["capacity"] is None and stale["size"] == 24 + 4 * 16
     # ls's look opened a ring, and every open removes the caller's stale ones first.
     assert not segment_exists(name + "_stale2")
 

@@ -6,10 +6,11 @@ so that remote consumers run the same code as local ones.
 
 Zenoh does the networking (peer-to-peer or through routers, TCP, UDP, QUIC, discovery,
 fragmentation, reliability); its configuration is passed through as Zenoh takes it
-(`zenoh_config`). Each frame travels as one Zenoh sample: the payload is the frame's bytes,
-the attachment four little-endian uint64 (`HEADER`): the frame's number in the sender's
-ring, that ring's capacity and frame_bytes, and the sender's id, new each time a sender
-starts.
+(`zenoh_config`), except that a bridge listens only where told and scouts by multicast
+only when asked; examples/bridge/mtls.json5 adds Zenoh's mutual TLS. Each frame travels
+as one Zenoh sample: the payload is the frame's bytes, the attachment four little-endian
+uint64 (`HEADER`): the frame's number in the sender's ring, that ring's capacity and
+frame_bytes (as the frame was read), and the sender's id, new each time a sender starts.
 
 Both run until `stop` is set (the command line sets it on Ctrl-C and SIGTERM) and report
 their counters every `report_every` seconds through `report`.
@@ -36,6 +37,11 @@ __all__ = ["HEADER", "Counters", "recv", "send", "zenoh_config"]
 
 HEADER = struct.Struct("<4Q")  # seq, capacity, frame_bytes, sender id
 RECV_QUEUE = 16  # samples recv holds before Zenoh holds the sender back
+RING_HEADER_BYTES = 24  # before a ring's slots
+MAX_RING_BYTES = 1 << 30  # the largest ring recv makes unless told otherwise
+# A sequence number further ahead than this is taken for a forgery or garbage, not for lost
+# frames; a sender that really jumped that far is followed from its next frame.
+MAX_JUMP = 1 << 24
 
 
 @dataclass
@@ -48,6 +54,7 @@ class Counters:
     dropped: int = 0  # send: overwritten or torn before it was sent; recv: lost on the way
     restarts: int = 0  # send: the local producer's; recv: the sender's (or its producer's)
     geometry_changes: int = 0
+    rejected: int = 0  # recv: samples that were not a bridge's frames
     _last: tuple[float, int] = field(default_factory=lambda: (time.monotonic(), 0))
 
     def line(self) -> str:
@@ -57,7 +64,8 @@ class Counters:
         self._last = (now, self.bytes)
         rate = (self.bytes - sent_then) / max(now - since, 1e-9) / 1e9
         return (f"{self.role}: {self.frames} frames, {rate:.3f} GB/s, dropped {self.dropped}, "
-                f"restarts {self.restarts}, geometry changes {self.geometry_changes}")
+                f"restarts {self.restarts}, geometry changes {self.geometry_changes}, "
+                f"rejected {self.rejected}")
 
 
 def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
@@ -68,13 +76,23 @@ def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
     tools: mode ("peer", "client", "router"), endpoints to connect to and to listen on
     ("tcp/192.168.1.7:7447"), multicast scouting on or off, and any other setting by its
     path, the value in JSON5 ({"transport/link/tx/queue/size/data": "16"}), applied last.
-    A file or setting Zenoh cannot take raises ValueError."""
+    Unlike Zenoh's own defaults, nothing is exposed unless asked for: without endpoints to
+    listen on (here or in the file) it listens nowhere, and multicast scouting is off
+    unless turned on. A file or setting Zenoh cannot take raises ValueError."""
     try:
         config = zenoh.Config.from_file(config_file) if config_file else zenoh.Config()
     except zenoh.ZError as error:
         raise ValueError(f"Zenoh config file {config_file}: {error}") from None
+    # Zenoh's defaults are a listener on every interface and announcing it by multicast: a
+    # bridge carrying frames should be reachable only where its user said.
+    listen_on: list[str] | None = list(listen) or None
+    if listen_on is None and not isinstance(json.loads(config.get_json("listen/endpoints")),
+                                            list):  # Zenoh's default, one for each mode
+        listen_on = []
+    if multicast_scouting is None and config.get_json("scouting/multicast/enabled") == "null":
+        multicast_scouting = False
     named = {"mode": mode, "connect/endpoints": list(connect) or None,
-             "listen/endpoints": list(listen) or None,
+             "listen/endpoints": listen_on,
              "scouting/multicast/enabled": multicast_scouting}
     for key, value in named.items():
         if value is not None:
@@ -114,46 +132,81 @@ def _attach(name: str, stop: threading.Event) -> quorvane.Ring | None:
     return None
 
 
+def _follow(ring_name: str, stop: threading.Event,
+            start: quorvane_reader.Start) -> quorvane_reader.Reader | None:
+    """A reader of the ring as its producer made it, each frame one float32 row of all its
+    bytes; None if `stop` is set before the ring appears."""
+    ring = _attach(ring_name, stop)
+    if ring is None:
+        return None
+    if ring.frame_bytes % 4:
+        raise ValueError(f"ring {ring_name!r}: frame_bytes {ring.frame_bytes} is not a whole "
+                         "number of float32 values, which is all a ring's views show")
+    return quorvane_reader.Reader(ring, 1, ring.frame_bytes // 4, start=start)
+
+
+def _exists(ring_name: str) -> bool:
+    try:
+        quorvane_reader.header(ring_name)
+    except FileNotFoundError:
+        return False
+    except ValueError:  # there, but too small for a ring
+        pass
+    return True
+
+
 def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest: bool = False,
          stop: threading.Event | None = None, report_every: float = 5.0,
          report: Callable[[str], None] = print) -> Counters:
     """Puts every frame of the local ring `ring_name` on the Zenoh key `key` (with
     `latest`, only the newest at each turn, dropping what a slow link cannot carry).
-    Waits for the ring to appear. Returns the counters once `stop` is set."""
+    Waits for the ring to appear, and follows a producer that makes it again, also with
+    other frames. Returns the counters once `stop` is set."""
     stop = stop or threading.Event()
     counters = Counters(f"send {ring_name} -> {key}")
-    ring = _attach(ring_name, stop)
-    if ring is None:
+    reader = _follow(ring_name, stop, "next")
+    if reader is None:
         return counters
-    capacity, frame_bytes = ring.capacity, ring.frame_bytes
-    if frame_bytes % 4:
-        raise ValueError(f"ring {ring_name!r}: frame_bytes {frame_bytes} is not a whole number "
-                         "of float32 values, which is all a ring's views show")
-    reader = quorvane_reader.Reader(ring, 1, frame_bytes // 4)
+    missed = 0  # of this reader, already counted as dropped
     sender_id = secrets.randbits(64)
     # Every frame: Zenoh blocks rather than drop. Latest only: it drops what cannot go now.
     congestion = zenoh.CongestionControl.DROP if latest else zenoh.CongestionControl.BLOCK
-    with (zenoh.open(config or zenoh.Config()) as session,
+    with (zenoh.open(config or zenoh_config()) as session,
           session.declare_publisher(key, congestion_control=congestion) as publisher,
           _reporting(counters, stop, report_every, report)):
         while not stop.is_set():
+            restarts = reader.restarts
             try:
                 frame = reader.next(timeout=0.25)
+                if latest and (newest := reader.latest()) is not None:
+                    counters.dropped += newest.seq - frame.seq
+                    frame = newest
             except TimeoutError:
                 continue
-            if latest and (newest := reader.latest()) is not None:
-                counters.dropped += newest.seq - frame.seq
-                frame = newest
+            except ValueError:  # made again with frames smaller than the reader's rows
+                frame = None
+            finally:  # counted as it happens, so that the periodic lines add up
+                counters.dropped += reader.missed - missed
+                missed = reader.missed
+            if frame is None or reader.restarts != restarts:
+                # Made again: this reader's rows may be a part of the new frames, or more
+                # than they hold. The ring as now made is read from its first frame.
+                counters.restarts += max(reader.restarts - restarts, 1)
+                ring = reader.ring
+                reader = _follow(ring_name, stop, "oldest") or reader
+                missed = 0
+                counters.geometry_changes += (reader.ring.capacity, reader.ring.frame_bytes) != (
+                    ring.capacity, ring.frame_bytes)
+                continue
             payload = frame.array.tobytes()  # Zenoh may still hold it after put returns
             if not frame.intact():
                 counters.dropped += 1
                 continue
-            attachment = HEADER.pack(frame.seq, capacity, frame_bytes, sender_id)
+            ring = reader.ring
+            attachment = HEADER.pack(frame.seq, ring.capacity, ring.frame_bytes, sender_id)
             publisher.put(payload, attachment=attachment)
             counters.frames += 1
-            counters.bytes += frame_bytes
-            counters.restarts = reader.restarts
-    counters.dropped += reader.missed
+            counters.bytes += len(payload)
     return counters
 
 
@@ -161,54 +214,106 @@ class _Landing:
     """The far side of a bridge: the local ring, and what the last frame said."""
 
     def __init__(self, ring_name: str, capacity: int | None, counters: Counters,
-                 report: Callable[[str], None]) -> None:
+                 report: Callable[[str], None], *,
+                 max_ring_bytes: int = MAX_RING_BYTES) -> None:
         self.ring_name, self.capacity, self.counters, self.report = (ring_name, capacity,
                                                                      counters, report)
+        self.max_ring_bytes = max_ring_bytes
         self.ring: quorvane.Ring | None = None
         self.geometry: tuple[int, int] | None = None
         self.sender: int | None = None
         self.next = 0
+        self.jumped: int | None = None  # the last sequence number rejected as a jump
+        self.told: set[str] = set()  # kinds of trouble reported so far
+
+    def tell_once(self, kind: str, text: str) -> None:
+        """Reports `text` the first time something of this kind happens: a peer sending
+        garbage, or a ring that cannot be made, would otherwise fill the log frame by frame."""
+        if kind not in self.told:
+            self.told.add(kind)
+            self.report(f"{self.counters.role}: {text} (said once)")
+
+    def reject(self, kind: str, detail: str) -> None:
+        """Counts a sample that is not a bridge's frame; says so once per kind."""
+        self.counters.rejected += 1
+        self.tell_once(kind, f"rejected a sample: {detail}; counted in 'rejected'")
 
     def __call__(self, sample: zenoh.Sample) -> None:
+        # Everything is checked before the ring is touched: a peer's garbage must neither
+        # stop the landing nor cost the local readers their ring.
         if sample.attachment is None:
-            return  # not from a bridge
-        seq, capacity, frame_bytes, sender = HEADER.unpack(sample.attachment.to_bytes())
+            self.reject("attachment", "no attachment")
+            return
+        attachment = sample.attachment.to_bytes()
+        if len(attachment) != HEADER.size:
+            self.reject("attachment", f"an attachment of {len(attachment)} bytes, not "
+                        f"{HEADER.size}")
+            return
+        seq, capacity, frame_bytes, sender = HEADER.unpack(attachment)
         geometry = (self.capacity or capacity, frame_bytes)
+        if geometry[0] < 2 or frame_bytes == 0:
+            self.reject("geometry", f"capacity {capacity} and frame_bytes {frame_bytes}")
+            return
+        if geometry[0] * frame_bytes + RING_HEADER_BYTES > self.max_ring_bytes:
+            self.reject("size", f"a ring of {geometry[0]} slots of {frame_bytes} bytes, more "
+                        f"than the {self.max_ring_bytes} bytes this side makes")
+            return
+        payload = sample.payload.to_bytes()
+        if len(payload) != frame_bytes:
+            self.reject("payload", f"a payload of {len(payload)} bytes under a header that "
+                        f"says frames of {frame_bytes}")
+            return
+        jump = seq - self.next
+        same = geometry == self.geometry and sender == self.sender
+        if same and jump > MAX_JUMP and seq - 1 != self.jumped:
+            self.jumped = seq
+            self.reject("jump", f"frame {seq} where {self.next} was next")
+            return
         if geometry != self.geometry:
             self.ring = None  # the old segment goes first, or create would take it over
+            self.geometry = None
             try:
                 self.ring = quorvane.Ring.create(self.ring_name, *geometry)
             except RuntimeError as error:  # local readers still hold a smaller one
                 self.counters.dropped += 1
-                self.report(f"{self.counters.role}: cannot make ring {self.ring_name!r} with "
-                            f"capacity {geometry[0]} and frame_bytes {geometry[1]} ({error})")
+                self.tell_once("create", f"cannot make ring {self.ring_name!r} with capacity "
+                               f"{geometry[0]} and frame_bytes {geometry[1]} ({error}); its "
+                               "frames are counted as dropped")
                 return
-            self.counters.geometry_changes += self.geometry is not None
+            self.counters.geometry_changes += self.sender is not None
             self.geometry = geometry
-        elif sender != self.sender or seq < self.next:  # a new sender, or a new producer
+        elif sender != self.sender or jump < 0:  # a new sender, or a new producer
             self.counters.restarts += 1
-        elif seq > self.next:
-            self.counters.dropped += seq - self.next
+        elif jump <= MAX_JUMP:  # else the sender did jump that far: followed, not counted
+            self.counters.dropped += jump
         self.sender, self.next = sender, seq + 1
         assert self.ring is not None  # made above
-        self.ring.publish(np.frombuffer(sample.payload.to_bytes(), np.uint8))
+        self.ring.publish(np.frombuffer(payload, np.uint8))
         self.counters.frames += 1
         self.counters.bytes += frame_bytes
 
 
 def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
-         capacity: int | None = None, stop: threading.Event | None = None,
-         report_every: float = 5.0, report: Callable[[str], None] = print) -> Counters:
+         capacity: int | None = None, max_ring_bytes: int = MAX_RING_BYTES,
+         take_over: bool = False, stop: threading.Event | None = None, report_every: float = 5.0,
+         report: Callable[[str], None] = print) -> Counters:
     """Subscribes to `key` and publishes each frame into the local ring `ring_name`, made
     with the sender's geometry (and capacity, unless given) at the first frame and made
-    again when the geometry changes. Returns the counters once `stop` is set; the ring is
+    again when the geometry changes; samples that are not one whole frame under a bridge's
+    header, or that would need a ring over `max_ring_bytes`, are counted as rejected and
+    never touch the ring. A ring of that name that is already there belongs to someone
+    else (on one host, likely the very ring being sent): FileExistsError, unless
+    `take_over`. Returns the counters once `stop` is set; the ring is
     released then (its name goes with the last local reader)."""
     stop = stop or threading.Event()
     counters = Counters(f"recv {key} -> {ring_name}")
-    landing = _Landing(ring_name, capacity, counters, report)
+    if not take_over and _exists(ring_name):
+        raise FileExistsError(f"a ring named {ring_name!r} is already there and recv did not "
+                              "make it: name another, or take it over knowingly")
+    landing = _Landing(ring_name, capacity, counters, report, max_ring_bytes=max_ring_bytes)
     # Samples wait in a queue for a thread of ours: a callback would hold Zenoh's receiving
     # thread, and with it the link, for the two copies of every frame.
-    with zenoh.open(config or zenoh.Config()) as session:
+    with zenoh.open(config or zenoh_config()) as session:
         with session.declare_subscriber(key, zenoh.handlers.FifoChannel(RECV_QUEUE)) as samples:
             def land_all() -> None:
                 for sample in samples:  # ends when the subscriber is undeclared

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import argparse
+import json
 import signal
 import sys
 import threading
 from types import FrameType
 
-from . import recv, send, zenoh_config
+from . import MAX_RING_BYTES, recv, send, zenoh_config
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -21,9 +22,11 @@ def main(argv: list[str] | None = None) -> int:
     group.add_argument("-e", "--connect", action="append", default=[], metavar="ENDPOINT",
                        help="an endpoint to connect to, e.g. tcp/192.168.1.7:7447 (repeatable)")
     group.add_argument("-l", "--listen", action="append", default=[], metavar="ENDPOINT",
-                       help="an endpoint to listen on, e.g. tcp/0.0.0.0:7447 (repeatable)")
-    group.add_argument("--no-multicast-scouting", action="store_true",
-                       help="find peers only through the endpoints given")
+                       help="an endpoint to listen on, e.g. tcp/192.168.1.7:7447 (repeatable; "
+                       "default: none)")
+    group.add_argument("--multicast-scouting", action=argparse.BooleanOptionalAction,
+                       help="find peers on the local network by multicast (default: off, "
+                       "peers only through the endpoints given)")
     group.add_argument("--cfg", action="append", default=[], metavar="KEY:VALUE",
                        help="any other Zenoh setting: its path, a colon, its value in JSON5, "
                        "e.g. transport/link/tx/queue/size/data:16 (repeatable)")
@@ -42,6 +45,12 @@ def main(argv: list[str] | None = None) -> int:
     recv_parser.add_argument("ring")
     recv_parser.add_argument("--capacity", type=int, help="slots of the local ring "
                              "(default: the sender's)")
+    recv_parser.add_argument("--max-ring-bytes", type=int, default=MAX_RING_BYTES,
+                             metavar="BYTES", help="the largest ring to make for a sender "
+                             f"(default {MAX_RING_BYTES}); larger frames are rejected")
+    recv_parser.add_argument("--take-over", action="store_true",
+                             help="publish into a ring of that name even if it is already "
+                             "there (its frames are overwritten)")
     args = parser.parse_args(argv)
 
     settings = {}
@@ -53,9 +62,14 @@ def main(argv: list[str] | None = None) -> int:
     try:
         config = zenoh_config(args.config, mode=args.mode, connect=args.connect,
                               listen=args.listen, settings=settings,
-                              multicast_scouting=False if args.no_multicast_scouting else None)
+                              multicast_scouting=args.multicast_scouting)
     except ValueError as error:
         parser.error(str(error))
+    if all(json.loads(config.get_json(path)) in ([], False) for path in
+           ("listen/endpoints", "connect/endpoints", "scouting/multicast/enabled")):
+        parser.error("no way to reach another bridge: give -l ENDPOINT to listen on, "
+                     "-e ENDPOINT to connect to, a config file (-c) with either, or "
+                     "--multicast-scouting")
     stop = threading.Event()
 
     def stop_on(signum: int, frame: FrameType | None) -> None:
@@ -73,8 +87,13 @@ def main(argv: list[str] | None = None) -> int:
     else:
         if args.capacity is not None and args.capacity < 2:
             parser.error("--capacity must be at least 2")
-        counters = recv(args.key, args.ring, config, capacity=args.capacity, stop=stop,
-                        report_every=args.report_every, report=report)
+        try:
+            counters = recv(args.key, args.ring, config, capacity=args.capacity,
+                            max_ring_bytes=args.max_ring_bytes, take_over=args.take_over,
+                            stop=stop, report_every=args.report_every, report=report)
+        except FileExistsError as error:
+            print(f"{parser.prog} recv: {error} (--take-over)", file=sys.stderr)
+            return 1
     report(counters.line() + " (stopped)")
     return 0
 

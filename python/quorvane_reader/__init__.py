@@ -17,6 +17,8 @@ from __future__ import annotations
 import functools
 import logging
 import operator
+import os
+import sys
 import time
 import weakref
 from collections.abc import Iterator
@@ -51,13 +53,34 @@ class _NotReady(Exception):
         self.creating = creating
 
 
+_OPEN_FAILED = _native.FAILURES["open_failed"]
+
+
+def _name_taken(name: str | bytes) -> bool:
+    """Whether something is at the name though no ring could be opened there: the Linux
+    layer's file at /dev/shm/NAME (the name ends at its first NUL, as on Windows). Windows
+    does not tell an absent name from a refused one."""
+    if sys.platform != "linux":
+        return False
+    base = (name.encode() if isinstance(name, str) else bytes(name)).split(b"\0")[0]
+    return b"/" not in base and os.path.lexists(b"/dev/shm/" + base)
+
+
+def _not_opened(name: str | bytes) -> Exception:
+    """What to raise when open fails with "OpenFileMapping failed"."""
+    if _name_taken(name):
+        return ValueError(f"ring {name!r}: something is at the name, but not a ring this user "
+                          "may open (a directory, a special file or another user's file)")
+    return _NotReady(FileNotFoundError(f"no ring named {name!r}"))
+
+
 def _probe(name: str | bytes) -> quorvane.Ring:
     """A handle on the header and the first byte, which every ring has."""
     try:
         return quorvane.Ring.open(name, 1, 1)
     except RuntimeError as error:
-        if str(error) == "OpenFileMapping failed":
-            raise _NotReady(FileNotFoundError(f"no ring named {name!r}")) from None
+        if str(error) == _OPEN_FAILED:
+            raise _not_opened(name) from None
         raise ValueError(f"ring {name!r}: the segment is too small to hold a ring header "
                          "and a slot") from None
 
@@ -72,8 +95,8 @@ def _open_as_made(name: str | bytes) -> quorvane.Ring:
     try:
         ring = quorvane.Ring.open(name, capacity, frame_bytes)
     except RuntimeError as error:
-        if str(error) == "OpenFileMapping failed":  # gone since the probe
-            raise _NotReady(FileNotFoundError(f"no ring named {name!r}")) from None
+        if str(error) == _OPEN_FAILED:  # gone since the probe
+            raise _not_opened(name) from None
         raise ValueError(f"ring {name!r}: its header says {capacity} slots of {frame_bytes} "
                          f"bytes, more than the segment holds ({error})") from None
     if _native.header(ring)[1:] != (capacity, frame_bytes):  # made again meanwhile

@@ -39,5 +39,8 @@ class Cursor:
     def latest(self) -> Frame | None: ...
     def next(self, timeout: float | None = None, /) -> Frame: ...
 
+FAILURES: dict[str, str]
+"""The ring's failure texts by name ("open_failed": "OpenFileMapping failed", ...)."""
+
 def header(ring: quorvane.Ring) -> tuple[int, int, int]:
     """The segment's header through this ring's mapping: (write_idx, capacity, frame_bytes)."""

@@ -172,7 +172,7 @@ def clean() -> list[RingInfo]:
     try:
         quorvane.Ring.open(f"quorvane-clean-{uuid.uuid4().hex}", 1, 1)
     except RuntimeError as error:
-        if str(error) != "OpenFileMapping failed":
+        if str(error) != quorvane_reader._native.FAILURES["open_failed"]:
             raise
     removed = []
     for info, st in stale:

@@ -63,13 +63,13 @@ cp cmake/windows-python/pyconfig.h "$include/pyconfig.h"
 # Static libgcc, libstdc++ and winpthread: the .pyd files need no MinGW DLLs beside them.
 flags=(-std=c++20 -O2 -shared -static -fvisibility=hidden -Wall -Wextra -Werror
     -isystem "$include" -isystem "$("$host_python" -c 'import pybind11; print(pybind11.get_include())')"
-    -Iring/include -Iring)
+    -Iring/include -Iring/platform)
 rm -rf "$project" && mkdir -p "$project"
 for package in quorvane_reader quorvane_tools; do
     cp -r "python/$package" "$project/"
 done
 cp -r quorvane-stubs "$project/"  # as the wheel installs it
-"$compiler" "${flags[@]}" module/quorvane.cpp ring/shm_ring.cpp ring/named_mapping_win32.cpp \
+"$compiler" "${flags[@]}" module/quorvane.cpp ring/shm_ring.cpp ring/platform/named_mapping_win32.cpp \
     "$python/python313.dll" -o "$project/quorvane.pyd" &
 "$compiler" "${flags[@]}" module/reader_native.cpp "$python/python313.dll" \
     -o "$project/quorvane_reader/_native.pyd"

@@ -95,7 +95,7 @@ typedef struct quorvane_frame {
     const void* data;
     uint64_t frame_bytes;
     uint64_t capacity;
-    uint64_t index;
+    uint64_t handed_at; /* write_idx when it was handed out */
 } quorvane_frame;
 
 #define QUORVANE_FOREVER UINT64_MAX

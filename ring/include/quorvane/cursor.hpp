@@ -287,9 +287,9 @@ public:
     enum class Start { next, newest, oldest };
 
     struct Frame {
-        std::uint64_t seq;    // its number since the producer's create
-        std::uint64_t index;  // write_idx when it was handed out
-        Geometry geometry;    // of the ring when it was handed out
+        std::uint64_t seq;        // its number since the producer's create
+        std::uint64_t handed_at;  // write_idx when it was handed out
+        Geometry geometry;        // of the ring when it was handed out
         const std::byte* slot;
     };
 
@@ -337,7 +337,7 @@ public:
     // read may mix it with a later frame.
     [[nodiscard]] bool intact(const Frame& frame) const noexcept {
         const std::uint64_t w = ring_->write_idx();  // fenced after the caller's reads
-        return made_geometry() == frame.geometry && frame.index <= w &&
+        return made_geometry() == frame.geometry && frame.handed_at <= w &&
                w < frame.seq + frame.geometry.capacity;
     }
 

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include <quorvane/failure.hpp>
+
 namespace quorvane {
 
 static_assert(std::endian::native == std::endian::little,
@@ -106,7 +108,7 @@ struct ShmRing {
     // held, and their re-check tells them so, because the index already names the frame
     // being written. (A batch of frames written before one commit would break that: the
     // index cannot name several frames being written without publishing them.)
-    [[nodiscard]] std::byte* next_slot() const noexcept {
+    [[nodiscard]] std::byte* next_slot() noexcept {
         // As in publish: the last stored index is visible before any byte of this frame.
         std::atomic_thread_fence(std::memory_order_release);
         // Only this writer stores the index: its own last store needs no ordering.
