@@ -130,8 +130,8 @@ QUORVANE_C_API int quorvane_intact(const quorvane_cursor* cursor, const quorvane
 QUORVANE_C_API uint64_t quorvane_missed(const quorvane_cursor* cursor);
 QUORVANE_C_API uint64_t quorvane_restarts(const quorvane_cursor* cursor);
 
-/* The message of this thread's last failure ("OpenFileMapping failed", ...), or "" if
- * none. Valid until the thread's next failing call. */
+/* The message of this thread's last failure (the ring's own texts are listed in
+ * <quorvane/failure.hpp>), or "" if none. Valid until the thread's next failing call. */
 QUORVANE_C_API const char* quorvane_last_error(void);
 
 #ifdef __cplusplus
