@@ -263,11 +263,7 @@ struct GeometryError : std::runtime_error {
                              std::to_string(to.capacity) + " and frame_bytes " +
                              std::to_string(to.frame_bytes) + " (was capacity " +
                              std::to_string(from.capacity) + " and frame_bytes " +
-                             std::to_string(from.frame_bytes) + "), more than this handle maps"),
-          from(from),
-          to(to) {}
-    Geometry from;
-    Geometry to;
+                             std::to_string(from.frame_bytes) + "), more than this handle maps") {}
 };
 
 // Which frames a reader may take, and whether what it read of one stayed intact.
