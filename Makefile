@@ -77,7 +77,7 @@ test-asan: module $(DOCTEST_HEADER)
 		PYTHONPATH=$(abspath $(ASAN_BUILD)) QUORVANE_STRESS_SECONDS=5 QUORVANE_SANITIZED_BUILD=1 \
 		QUORVANE_MODULE_DIR=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -p no:cacheprovider
 
-# clang-format and clang-tidy over our own C++ (ring/ and module/), configured by the
+# clang-format and clang-tidy over our own C++ (ring/, capi/ and the two extensions under python/), configured by the
 # committed .clang-format and .clang-tidy; actionlint over the workflows. clang 14 needs telling that CPython 3.13's
 # headers may use the GCC atomic builtins it has.
 LINT_BUILD := build/lint
@@ -86,7 +86,7 @@ LINT_BUILD := build/lint
 WHEELS_linux := cp313-manylinux_x86_64 cp313-manylinux_aarch64
 WHEELS_windows := cp313-win_amd64 cp313-win_arm64
 LINT_SOURCES := ring/platform/*.hpp ring/include/quorvane/*.hpp ring/shm_ring.cpp ring/platform/named_mapping_posix.cpp \
-	module/*.hpp module/quorvane.cpp module/reader_native.cpp capi/ring_c.cpp
+	python/quorvane/*.hpp python/quorvane/quorvane.cpp python/quorvane_reader/_native.cpp capi/ring_c.cpp
 lint: $(VENV)/.deps
 	command -v clang-tidy >/dev/null && command -v clang-format >/dev/null || \
 		tests/native/apt_install.sh clang-tidy clang-format || \

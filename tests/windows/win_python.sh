@@ -68,10 +68,10 @@ rm -rf "$project" && mkdir -p "$project"
 for package in quorvane_reader quorvane_tools; do
     cp -r "python/$package" "$project/"
 done
-cp -r quorvane-stubs "$project/"  # as the wheel installs it
-"$compiler" "${flags[@]}" module/quorvane.cpp ring/shm_ring.cpp ring/platform/named_mapping_win32.cpp \
+cp -r python/quorvane-stubs "$project/"  # as the wheel installs it
+"$compiler" "${flags[@]}" python/quorvane/quorvane.cpp ring/shm_ring.cpp ring/platform/named_mapping_win32.cpp \
     "$python/python313.dll" -o "$project/quorvane.pyd" &
-"$compiler" "${flags[@]}" module/reader_native.cpp "$python/python313.dll" \
+"$compiler" "${flags[@]}" python/quorvane_reader/_native.cpp "$python/python313.dll" \
     -o "$project/quorvane_reader/_native.pyd"
 wait $!
 

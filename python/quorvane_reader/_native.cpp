@@ -19,7 +19,7 @@
 #include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
 
-#include "unlocked.hpp"
+#include "../quorvane/unlocked.hpp"
 
 namespace py = pybind11;
 using quorvane::ShmRing;
