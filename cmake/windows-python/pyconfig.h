@@ -1,7 +1,7 @@
 /* CPython's configuration for 64-bit Windows, for building extensions with mingw-w64 GCC
  * against the official CPython 3.13 (python313.dll). CPython ships its pyconfig.h only with
  * the Windows installer; this is the subset its public headers read, with the values of
- * that build (MSVC, x64, release, GIL). tests/win_python_abi.py checks the sizes below
+ * that build (MSVC, x64, release, GIL). tests/windows/abi_check.py checks the sizes below
  * against the running interpreter. */
 #ifndef Py_CONFIG_H
 #define Py_CONFIG_H

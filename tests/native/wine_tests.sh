@@ -30,14 +30,9 @@ cmake --build "$build" -j2
 # The first start makes the Wine prefix and prints a harmless line about rundll32.exe.
 WINEPREFIX="$PWD/$build/prefix" WINEDEBUG=-all "$wine" "$build/ring_tests.exe"
 
-# The native package installed, the examples built against it as a user's project builds,
-# and the C++ producer feeding the C consumer as two Windows processes.
-cmake --install "$build" --prefix "$build/install" >/dev/null
-cmake -S examples/native -B "$build/examples" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_PREFIX_PATH="$PWD/$build/install" -DCMAKE_EXE_LINKER_FLAGS=-static \
-    -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
-cmake --build "$build/examples" -j2
-cp "$build/install/bin/"*.dll "$build/examples/"
+# The examples built against the installed package, and the C++ producer feeding the C
+# consumer as two Windows processes.
+tests/native/windows_examples.sh "$build"
 pair="qv_wine_pair_$$"
 geometry=(--rows 48 --cols 64)
 WINEPREFIX="$PWD/$build/prefix" WINEDEBUG=-all "$wine" "$build/examples/consumer.exe" "$pair" \

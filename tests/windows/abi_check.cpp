@@ -1,6 +1,6 @@
-// Built with the module's headers and flags and loaded by the Windows interpreter
-// (abi_check.py): the layout CPython's headers get from our pyconfig.h must be the one
-// python313.dll was built with, or every extension built this way misreads objects.
+// Built with the compiler and the CPython headers the extensions are built with, and loaded
+// by the Windows interpreter (abi_check.py): the layout CPython's headers get from our
+// pyconfig.h must be the one python313.dll was built with, or every extension misreads objects.
 #include <Python.h>
 
 #include <cwchar>
