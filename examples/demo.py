@@ -243,8 +243,7 @@ def main(argv: list[str] | None = None) -> int:
     # reaches only this process, which then stops them in order. One pressed meanwhile
     # stays pending here until the unblock, instead of being lost. Windows cannot block
     # signals; there they start with it ignored.
-    can_block = hasattr(signal, "pthread_sigmask")
-    if can_block:
+    if sys.platform != "win32":
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     else:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -252,7 +251,7 @@ def main(argv: list[str] | None = None) -> int:
         for p in processes:
             p.start()
     finally:
-        if can_block:
+        if sys.platform != "win32":
             signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
         else:
             signal.signal(signal.SIGINT, stop_request)

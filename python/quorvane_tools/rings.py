@@ -14,10 +14,6 @@ from dataclasses import dataclass
 import quorvane
 import quorvane_reader
 
-if sys.platform == "linux":  # the Linux layer's files; on Windows, Meter alone is of use
-    import fcntl
-    import pwd
-
 SHM = "/dev/shm"
 # struct flock on 64-bit Linux: l_type, l_whence, l_start, l_len, l_pid, padding.
 _FLOCK = struct.Struct("hhqqi4x")
@@ -29,11 +25,6 @@ class NeedsLinux(RuntimeError):
     def __init__(self) -> None:
         super().__init__("ls and clean need the Linux layer's /dev/shm: Windows keeps no "
                          "list of named mappings a program can read")
-
-
-def _check_linux() -> None:
-    if sys.platform != "linux":
-        raise NeedsLinux()
 
 
 @dataclass
@@ -56,6 +47,10 @@ class RingInfo:
 
 
 def _owner(uid: int) -> str:
+    if sys.platform != "linux":
+        raise NeedsLinux()
+    import pwd  # here, after the check: Linux only, as a type checker also sees
+
     try:
         return pwd.getpwuid(uid).pw_name
     except KeyError:
@@ -67,6 +62,10 @@ def is_held(path: str) -> bool:
     on byte 0, so an exclusive lock can be had only when none is left. The probe's own lock
     lasts microseconds; an open meeting it looks again. Opened for writing only because an
     exclusive lock needs it (EBADF otherwise): nothing is written."""
+    if sys.platform != "linux":
+        raise NeedsLinux()
+    import fcntl  # here, after the check: Linux only, as a type checker also sees
+
     fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
     try:
         try:
@@ -138,7 +137,8 @@ def list_rings(look: float = 0.5) -> list[RingInfo]:
     """Every ring in /dev/shm; the caller's live ones with their header and their rate over
     `look` seconds. Opening a ring removes the caller's stale ones first (the core does so
     at every open), so stale rings are listed as found, and are gone after the look."""
-    _check_linux()
+    if sys.platform != "linux":
+        raise NeedsLinux()
     found = [(_probe(name, st), st) for name, st in _marked()]
     looked: list[tuple[RingInfo, quorvane.Ring, Meter | None]] = []
     for info, st in found:
@@ -166,7 +166,8 @@ def clean() -> list[RingInfo]:
     """Removes the caller's stale rings and returns those that went. The removal is the
     core's own: every open first removes the caller's marked segments that nobody holds,
     so an open of a name that does not exist is the whole sweep (and it fails, as meant)."""
-    _check_linux()
+    if sys.platform != "linux":
+        raise NeedsLinux()
     stale = [(_probe(name, st), st) for name, st in _marked() if st.st_uid == os.getuid()]
     stale = [(info, st) for info, st in stale if info.stale]
     try:
