@@ -120,8 +120,9 @@ def test_handles_on_one_name_are_independent(name):
 
 
 @pytest.mark.linux_only
-@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
 def test_only_the_module_entry_point_is_exported():
+    if shutil.which("nm") is None:
+        pytest.skip("needs nm from binutils")
     symbols = subprocess.run(["nm", "-D", "--defined-only", quorvane.__file__],
                              capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in symbols.splitlines()] == ["PyInit_quorvane"]
