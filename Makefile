@@ -14,7 +14,7 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo browser test test-python test-native test-wine test-asan test-as-not-linux win-python test-win-python test-installed lint module native-examples bench dist dist-windows windows-wheel clean
+.PHONY: demo browser test test-python test-native test-wine test-asan test-as-not-linux win-python test-win-python test-installed lint module native-examples bench bench-wine dist dist-windows windows-wheel clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -118,6 +118,11 @@ bench: module native-examples
 		$(PY) -m pip install -q "$$package" || echo "could not install $$package: its benchmark is skipped"; done
 	cd bench && ../$(PY) publish.py && ../$(PY) views.py && ../$(PY) wait.py && ../$(PY) e2e.py \
 		&& ../$(PY) bridge.py && ../$(PY) bridge.py --link-gbit 10 && ../$(PY) bridge.py --link-gbit 1
+
+# The benchmarks that make sense on Windows (publish, views), once on the Windows Python
+# under Wine; bench/wine.py writes what they measured to bench/results-wine.md.
+bench-wine: win-python
+	cd bench && QUORVANE_C_LIBRARY=$(abspath $(WIN_PYTHON)/cmake/libquorvane_c.dll) ../$(WIN_PYTHON)/run wine.py
 
 $(VENV)/.deps: pyproject.toml
 	@python313=$$($(FIND_PYTHON)) || { echo "error: Python 3.13 not found (looked on PATH, in pyenv and in /usr/bin); install it, e.g. 'pyenv install 3.13'" >&2; exit 1; }; \
