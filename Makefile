@@ -158,7 +158,8 @@ FORCE:
 
 # What a package index takes: the sdist, and a wheel repaired by auditwheel into a
 # manylinux tag, both checked; then each is installed in a fresh venv (the sdist with
-# build isolation, from the tarball alone) and the suite runs against that install.
+# build isolation, from the tarball alone) and the suite runs against that install. Then
+# the Windows wheel (dist-windows).
 DIST_CHECK := build/dist-check
 dist: $(VENV)/.deps
 	$(PY) -m pip install -q --group dist
