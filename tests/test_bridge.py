@@ -104,7 +104,7 @@ class Bytes:
 
 
 class Sample:
-    """What the landing reads of a Zenoh sample."""
+    """What recv reads of a Zenoh sample."""
 
     def __init__(self, payload, attachment):
         self.payload = Bytes(payload)
@@ -112,17 +112,17 @@ class Sample:
 
 
 def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
-    from quorvane_bridge import HEADER, Counters, _Landing
+    from quorvane_bridge import HEADER, Counters, _ReceivingRing
 
     frame_bytes, sender = 16, 7
     said = []
     counters = Counters("recv")
-    landing = _Landing(name, None, counters, said.append, max_ring_bytes=1 << 20)
+    receiving = _ReceivingRing(name, None, counters, said.append, max_ring_bytes=1 << 20)
 
     def good(seq):
         return Sample(bytes([seq]) * frame_bytes, HEADER.pack(seq, 4, frame_bytes, sender))
 
-    landing(good(0))
+    receiving.land(good(0))
     bad = [
         Sample(b"x" * frame_bytes, None),
         Sample(b"x" * frame_bytes, b"short"),
@@ -137,9 +137,9 @@ def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
         Sample(b"x" * frame_bytes, HEADER.pack(999_999_999, 4, frame_bytes, sender)),
     ]
     for sample in bad + bad:
-        landing(sample)
-    landing(good(1))
-    landing(good(2))
+        receiving.land(sample)
+    receiving.land(good(1))
+    receiving.land(good(2))
     assert (counters.frames, counters.dropped, counters.geometry_changes) == (3, 0, 0)
     assert counters.rejected == 2 * len(bad) and "rejected 22" in counters.line()
     assert len(said) == 5, said  # once per kind
@@ -148,7 +148,7 @@ def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
     assert bytes(np.frombuffer(ring.view_frame(2, 1, frame_bytes // 4), np.uint8)) == (
         bytes([2]) * frame_bytes)
     del ring
-    landing.ring = None
+    receiving.ring = None
 
 
 def publish_for(ring, frame_bytes, first, seconds):
