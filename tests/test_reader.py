@@ -40,6 +40,20 @@ def test_what_is_not_a_ring_is_named_in_the_error(name):
             quorvane_reader.attach(name + "_dir", timeout=5)  # no waiting for what is there
     finally:
         os.rmdir(shm_path(name + "_dir"))
+    # A producer making the ring just after open found no name, just before the name is
+    # looked at: that is a ring being made, not something else at the name.
+    made: list[Ring] = []
+    taken = quorvane_reader._name_taken
+
+    def made_meanwhile(looked_up: str | bytes) -> bool:
+        if not made:
+            made.append(Ring.create(looked_up, 4, 64))
+        return taken(looked_up)
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(quorvane_reader, "_name_taken", made_meanwhile)
+        assert quorvane_reader.attach(name, timeout=5).frame_bytes == 64
+    del made[0]
     tiny = shared_memory.SharedMemory(name, create=True, size=10, track=False)
     try:
         with pytest.raises(ValueError, match=f"ring '{name}': the segment is too small"):
