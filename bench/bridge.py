@@ -202,6 +202,8 @@ def over_a_shaped_link(gbit):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--sizes", type=lambda text: [int(kib) << 10 for kib in text.split(",")],
+                        default=SIZES, metavar="KIB,…", help="frame sizes in KiB (64,1024,8192)")
     parser.add_argument("--link-gbit", type=float, metavar="G",
                         help="carry frames over a loopback shaped to G Gbit/s, in a network "
                         "namespace of its own (needs root, unshare and tc); 'between hosts' only")
@@ -213,7 +215,7 @@ def main():
     link = f", {os.environ[SHAPED]}" if args.link_gbit else ""
     ctx = mp.get_context("spawn")
     rows = {setup: [] for setup in setups}  # the table's rows, grouped by setup
-    for size in SIZES:
+    for size in args.sizes:
         zmq_endpoint = f"tcp://127.0.0.1:{free_port()}"
         zmq = max(run_pair(ctx, zmq_pub, (zmq_endpoint, size), zmq_sub, (zmq_endpoint,),
                            args.seconds) for _ in range(2))
