@@ -33,6 +33,8 @@ import uuid
 
 import numpy as np
 
+import report
+
 SIZES = [64 << 10, 1 << 20, 8 << 20]
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHAPED = "QUORVANE_BENCH_LINK"  # set inside the namespace of a shaped link
@@ -228,9 +230,17 @@ def main():
             ours = max(ours, bridge(ctx, setup, size, 1.2 * ours, args.seconds))
             rows[setup].append(table_row(setup + link, size, ours, raw, zmq))
             print(rows[setup][-1], flush=True)
-    print("\n| Zenoh setup | frame | bridge (ring → ring) | Zenoh put/subscribe | pyzmq PUB/SUB "
-          "| bridge / Zenoh | bridge / pyzmq |\n|---|---|---|---|---|---|---|")
-    print(*(row for setup in setups for row in rows[setup]), sep="\n")
+    file_name, title = "results-bridge.md", "The bridge"
+    if args.link_gbit:
+        file_name = f"results-bridge-{args.link_gbit:g}gbit.md"
+        title += f" over a {args.link_gbit:g} Gbit/s link"
+    report.write(file_name, title, [
+        "Frames and GB/s arriving at the far end, on loopback: the bridge ring to ring against "
+        "Zenoh's own put/subscribe of the same payloads and pyzmq PUB/SUB over TCP, the better "
+        "of two runs each; the setups and the method are in bench/bridge.py.", "",
+        "| Zenoh setup | frame | bridge (ring → ring) | Zenoh put/subscribe | pyzmq PUB/SUB "
+        "| bridge / Zenoh | bridge / pyzmq |", "|---|---|---|---|---|---|---|",
+        *(row for setup in setups for row in rows[setup])])
 
 
 if __name__ == "__main__":
