@@ -33,7 +33,7 @@ MARKER = re.compile(r"<!--\s*(not run|dry run)\b:?(.*?)-->", re.S)
 
 
 def page_tokens(page):
-    return MarkdownIt().parse((ROOT / page).read_text())
+    return MarkdownIt().parse((ROOT / page).read_text(encoding="utf-8"))
 
 
 def blocks(page):
@@ -42,8 +42,8 @@ def blocks(page):
     found, marker = [], None
     for token in page_tokens(page):
         if token.type == "fence":
-            found.append((f"{page}:{token.map[0] + 1}", token.info.split()[0] if token.info else "",
-                          token.content, marker))
+            language = token.info.split()[0] if token.info else ""
+            found.append((f"{page}:{token.map[0] + 1}", language, token.content, marker))
             marker = None
             continue
         assert marker is None, f"{page}: a '{marker[0]}' comment before something not a block"
@@ -124,7 +124,8 @@ def test_every_block_runs_as_written(page, name, tmp_path):
             assert "Traceback" not in err and "Exception ignored" not in err, f"{where}:\n{err}"
         else:
             if language == "console":
-                text = "".join(line[2:] + "\n" for line in text.splitlines() if line.startswith("$ "))
+                text = "".join(line[2:] + "\n" for line in text.splitlines()
+                               if line.startswith("$ "))
             status, out, err = run(["bash", "-e", "-c", text], tmp_path, timeout=120)
             assert "Traceback" not in out + err, f"{where}:\n{out}{err}"
         assert status == 0, f"{where} ended with status {status}:\n{out}{err}"
