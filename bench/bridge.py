@@ -33,6 +33,8 @@ import uuid
 
 import numpy as np
 
+import report
+
 SIZES = [64 << 10, 1 << 20, 8 << 20]
 GOAL, GOAL_FROM = 0.95, 1 << 20  # the bridge's rate against raw Zenoh's, from 1 MiB frames
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -234,12 +236,19 @@ def main():
             print(rows[setup][-1], flush=True)
             if args.link_gbit and size >= GOAL_FROM and ours < GOAL * raw:
                 short.append(f"{label(size)} ({ours / raw:.2f}×)")
-    print("\n| Zenoh setup | frame | bridge (ring → ring) | Zenoh put/subscribe | pyzmq PUB/SUB "
-          "| bridge / Zenoh | bridge / pyzmq |\n|---|---|---|---|---|---|---|")
-    print(*(row for setup in setups for row in rows[setup]), sep="\n")
+    file_name, title, goal = "results-bridge.md", "The bridge", []
     if args.link_gbit:  # the goal is judged on shaped links only: loopback is no network
-        print(f"\ngoal, at least {GOAL}× raw Zenoh from {label(GOAL_FROM)} on a shaped link: "
-              + (f"missed at {', '.join(short)}" if short else "met"))
+        file_name = f"results-bridge-{args.link_gbit:g}gbit.md"
+        title += f" over a {args.link_gbit:g} Gbit/s link"
+        goal = ["", f"Goal, at least {GOAL}× raw Zenoh from {label(GOAL_FROM)} frames on a "
+                "shaped link: " + (f"missed at {', '.join(short)}." if short else "met.")]
+    report.write(file_name, title, [
+        "Frames and GB/s arriving at the far end, on loopback: the bridge ring to ring against "
+        "Zenoh's own put/subscribe of the same payloads and pyzmq PUB/SUB over TCP, the better "
+        "of two runs each; the setups and the method are in bench/bridge.py.", "",
+        "| Zenoh setup | frame | bridge (ring → ring) | Zenoh put/subscribe | pyzmq PUB/SUB "
+        "| bridge / Zenoh | bridge / pyzmq |", "|---|---|---|---|---|---|---|",
+        *(row for setup in setups for row in rows[setup]), *goal])
 
 
 if __name__ == "__main__":

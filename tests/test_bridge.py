@@ -6,7 +6,6 @@ import ctypes
 import json
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import threading
@@ -19,7 +18,7 @@ import pytest
 import quorvane
 import quorvane_reader
 
-from conftest import segment_exists
+from conftest import free_port, segment_exists
 import helpers
 
 pytest.importorskip("zenoh")
@@ -45,12 +44,6 @@ def test_a_zenoh_configuration_that_cannot_be_taken_is_a_usage_error(zenoh_optio
     done = subprocess.run([*BRIDGE, "send", "ring", "key", *zenoh_options],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and says in done.stderr.splitlines()[-1], done.stderr
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 # The bridges are stopped with SIGTERM, which Windows does not have.

@@ -9,7 +9,7 @@ iterate, and check that what was read was intact.
             keep(result)
 
 Built on quorvane.Ring and the ring core's reader cursor, which its native part binds: the
-same cursor the C API offers (the README's "The reader pattern and its guarantee").
+same cursor the C API offers (the pattern it follows: the README's "The reader guarantee").
 """
 
 from __future__ import annotations
