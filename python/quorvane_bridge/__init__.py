@@ -155,38 +155,6 @@ def _exists(ring_name: str) -> bool:
     return True
 
 
-class _Outbox:
-    """The frame copied out of the ring and waiting for Zenoh. The sender copies the next
-    frame while Zenoh still carries the last: done one after the other, the two copies
-    leave the link idle (an 8 MiB frame's copies take a third of its time on a 10 Gbit/s
-    link, and Zenoh queues at most 1 MiB ahead)."""
-
-    def __init__(self, latest: bool, stop: threading.Event) -> None:
-        self.latest, self.stop = latest, stop
-        self.waiting: tuple[zenoh.ZBytes, bytes] | None = None
-        self.changed = threading.Condition()
-
-    def give(self, payload: zenoh.ZBytes, attachment: bytes) -> int:
-        """Hands a frame over once the last one is taken, or with `latest` in its place at
-        once; returns how many frames it replaced (0 or 1)."""
-        with self.changed:
-            replaced = int(self.latest and self.waiting is not None)
-            while self.waiting is not None and not self.latest and not self.stop.is_set():
-                self.changed.wait(0.25)
-            self.waiting = (payload, attachment)
-            self.changed.notify_all()
-            return replaced
-
-    def take(self) -> tuple[zenoh.ZBytes, bytes] | None:
-        """The next frame to put, once there is one; None once `stop` is set."""
-        with self.changed:
-            while self.waiting is None and not self.stop.is_set():
-                self.changed.wait(0.25)
-            taken, self.waiting = (None, None) if self.stop.is_set() else (self.waiting, None)
-            self.changed.notify_all()
-            return taken
-
-
 def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest: bool = False,
          stop: threading.Event | None = None, report_every: float = 5.0,
          report: Callable[[str], None] = print) -> Counters:
@@ -201,26 +169,11 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
         return counters
     missed = 0  # of this reader, already counted as dropped
     sender_id = secrets.randbits(64)
-    outbox = _Outbox(latest, stop)
-    failed: list[Exception] = []  # what stopped the putting thread
-
-    def put_all(publisher: zenoh.Publisher) -> None:
-        try:
-            while (taken := outbox.take()) is not None:
-                publisher.put(taken[0], attachment=taken[1])
-                counters.frames += 1
-                counters.bytes += len(taken[0])
-        except Exception as error:  # raised by send, once the reading stops
-            failed.append(error)
-            stop.set()
-
     # Every frame: Zenoh blocks rather than drop. Latest only: it drops what cannot go now.
     congestion = zenoh.CongestionControl.DROP if latest else zenoh.CongestionControl.BLOCK
     with (zenoh.open(config or zenoh_config()) as session,
           session.declare_publisher(key, congestion_control=congestion) as publisher,
           _reporting(counters, stop, report_every, report)):
-        putting = threading.Thread(target=put_all, args=(publisher,), daemon=True)
-        putting.start()
         while not stop.is_set():
             restarts = reader.restarts
             try:
@@ -245,16 +198,15 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
                 counters.geometry_changes += (reader.ring.capacity, reader.ring.frame_bytes) != (
                     ring.capacity, ring.frame_bytes)
                 continue
-            copied = frame.array.tobytes()  # Zenoh takes bytes; the ring's slot moves on
+            payload = frame.array.tobytes()  # Zenoh may still hold it after put returns
             if not frame.intact():
                 counters.dropped += 1
                 continue
             ring = reader.ring
-            counters.dropped += outbox.give(zenoh.ZBytes(copied), HEADER.pack(
-                frame.seq, ring.capacity, ring.frame_bytes, sender_id))
-        putting.join()
-    if failed:
-        raise failed[0]
+            attachment = HEADER.pack(frame.seq, ring.capacity, ring.frame_bytes, sender_id)
+            publisher.put(payload, attachment=attachment)
+            counters.frames += 1
+            counters.bytes += len(payload)
     return counters
 
 
