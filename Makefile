@@ -111,7 +111,8 @@ lint: $(VENV)/.deps
 		builds="$$($(VENV)/bin/cibuildwheel --print-build-identifiers --platform $(platform) | xargs)"; \
 		[ "$$builds" = "$(WHEELS_$(platform))" ] || { echo "error: cibuildwheel would build '$$builds' for $(platform), not '$(WHEELS_$(platform))'" >&2; exit 1; };)
 
-# Benchmarks are not tests: they print what they measured, never fail on a timing.
+# Benchmarks are not tests: they print what they measured and write it to bench/results*.md,
+# never failing on a timing.
 # Each peer is installed on its own: one that cannot be is reported by e2e.py, not fatal.
 bench: module native-examples
 	for package in $$($(PY) -c "import tomllib; print(*tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['bench'])"); do \

@@ -18,22 +18,17 @@ Method, the same for every system:
 
 import argparse
 import ctypes
-import datetime
-import importlib.metadata
 import multiprocessing as mp
 import os
-import platform
-import subprocess
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
+import report
 import transports
 from timing import format_bytes, seconds_per_call
 
-HERE = Path(__file__).resolve().parent
 SIZES = [64, 4 << 10, 256 << 10, 4 << 20]
 STOP = np.uint64(2**64 - 1)
 GAP_SECONDS = 20e-6
@@ -167,31 +162,9 @@ def memcpy_bandwidth(frame_bytes):
     return frame_bytes / seconds_per_call({"memcpy": copy})["memcpy"]
 
 
-def machine():
-    try:
-        lscpu = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
-        cpu = next(line.split(":", 1)[1].strip() for line in lscpu.splitlines()
-                   if line.startswith("Model name"))
-    except (OSError, StopIteration):
-        cpu = platform.processor() or "unknown"
-    versions = {"python": platform.python_version(), "numpy": np.__version__}
-    for package in ("quorvane", "pyzmq", "iceoryx2", "SharedArray"):
-        try:
-            versions[package] = importlib.metadata.version(package)
-        except importlib.metadata.PackageNotFoundError:
-            pass
-    return cpu, versions
-
-
-def write_report(results, memcpy, skipped, cpu, versions):
+def write_report(results, memcpy, skipped):
     systems = [name for name in BY_NAME if name not in skipped]
     lines = [
-        "# Frames between two processes",
-        "",
-        f"Measured {datetime.date.today().isoformat()} by `make bench` (bench/e2e.py) on "
-        f"{cpu}, {os.cpu_count()} cores; " + ", ".join(f"{k} {v}" for k, v in versions.items())
-        + ".",
-        "",
         "One-way latency (µs, p50 / p99) and throughput (GB/s) of frames between two "
         "processes; the method is in bench/e2e.py. memcpy is `numpy.copyto` of the same "
         "bytes in one process: the physical limit for a copy.",
@@ -224,7 +197,7 @@ def write_report(results, memcpy, skipped, cpu, versions):
         lines.append(f"| {format_bytes(s)} | " + " | ".join(cells) + " |")
     if skipped:
         lines += ["", "## Not measured", ""] + [f"- {n}: {why}" for n, why in skipped.items()]
-    (HERE / "results.md").write_text("\n".join(lines) + "\n")
+    report.write("results.md", "Frames between two processes", lines)
     return systems
 
 
@@ -254,7 +227,7 @@ def plot(results, memcpy, systems):
     thr.legend(fontsize=8)
     fig.suptitle("Frames between two processes (lower latency, higher throughput is better)")
     fig.tight_layout()
-    fig.savefig(HERE / "results.png", dpi=110)
+    fig.savefig(report.HERE / "results.png", dpi=110)
 
 
 def main():
@@ -291,10 +264,8 @@ def main():
             print(f"{transport.name:24} {format_bytes(s):>8}  p50 {np.percentile(latency, 50) / 1e3:8.2f} us"
                   f"  p99 {np.percentile(latency, 99) / 1e3:8.2f} us  {fps:12,.0f} frames/s"
                   f"  {fps * s / 1e9:6.2f} GB/s (memcpy {memcpy[s] / 1e9:5.1f})", flush=True)
-    cpu, versions = machine()
-    systems = write_report(results, memcpy, skipped, cpu, versions)
+    systems = write_report(results, memcpy, skipped)
     plot(results, memcpy, systems)
-    print((HERE / "results.md").read_text())
 
 
 if __name__ == "__main__":

@@ -19,7 +19,6 @@ that lock instead). Times are per call as Python sees them, ctypes' own cost inc
 import argparse
 import ctypes
 import itertools
-import os
 import statistics
 import threading
 import time
@@ -29,6 +28,7 @@ from multiprocessing import shared_memory
 import numpy as np
 
 import quorvane
+import report
 from timing import format_bytes, seconds_per_call
 from transports import create_in_c
 
@@ -110,31 +110,35 @@ def main():
                         help="size of the ring the second thread creates and drops")
     parser.add_argument("--seconds", type=float, default=3.0)
     args = parser.parse_args()
-    print(f"publish, {args.capacity} slots, best of 9, interleaved; numpy {np.__version__}, pid {os.getpid()}")
-    header = (f"{'frame':>8} | {'quorvane':>10} {'GB/s':>6} | {'copyto':>10} {'GB/s':>6} | "
-              f"{'byhand':>10} {'GB/s':>6} | {'bw vs copyto':>12} | {'time vs byhand':>14}")
-    print(header)
-    print("-" * len(header))
+    rows = []
     for size in SIZES:
         t = measure(size, args.capacity)
         gbps = {k: size / v / 1e9 for k, v in t.items()}
-        print(f"{format_bytes(size):>8} | "
-              + " | ".join(f"{t[k] * 1e6:8.3f}us {gbps[k]:6.2f}" for k in ("quorvane", "copyto", "byhand"))
-              + f" | {gbps['quorvane'] / gbps['copyto']:11.2f}x | {t['quorvane'] / t['byhand']:13.2f}x")
+        rows.append([format_bytes(size),
+                     f"{t['quorvane'] * 1e6:.2f} µs ({gbps['quorvane']:.1f} GB/s)",
+                     f"{t['copyto'] * 1e6:.2f} µs", f"{t['byhand'] * 1e6:.2f} µs",
+                     f"{gbps['quorvane'] / gbps['copyto']:.2f}× the bandwidth",
+                     f"{t['quorvane'] / t['byhand']:.2f}× the time"])
+    lines = [f"Time per `publish` into a ring of {args.capacity} slots, best of 9, interleaved, "
+             "against `numpy.copyto` into the same shared pages and a ring written by hand "
+             "(ndarray slots plus a uint64 index stored after the copy); the method is in "
+             "bench/publish.py.", "",
+             *report.table(["frame", "quorvane", "numpy.copyto", "by hand",
+                            "vs `numpy.copyto`", "vs the hand-written ring"], rows)]
 
     beside_bytes = int(args.beside_gib * (1 << 30)) >> 20 << 20
-    print(f"\n64 B publishes through the C library for {args.seconds:g} s, alone and beside a "
-          f"thread creating and dropping a {format_bytes(beside_bytes)} ring")
-    header = (f"{'case':>22} | {'publishes':>10} | {'median':>9} | {'99.9%':>9} | {'worst':>10} | "
-              f"{'creates':>7}")
-    print(header)
-    print("-" * len(header))
+    rows = []
     for case, size in (("alone", 0), ("beside create/drop", beside_bytes)):
         times, creates = publish_times(args.seconds, size)
         times.sort()
-        print(f"{case:>22} | {len(times):>10} | {statistics.median(times) * 1e6:7.2f}us | "
-              f"{times[int(len(times) * 0.999)] * 1e6:7.2f}us | {times[-1] * 1e3:8.3f}ms | "
-              f"{creates if size else '-':>7}")
+        rows.append([case, f"{len(times):,}", f"{statistics.median(times) * 1e6:.2f} µs",
+                     f"{times[int(len(times) * 0.999)] * 1e6:.1f} µs", f"{times[-1] * 1e3:.2f} ms",
+                     creates if size else "-"])
+    lines += ["", f"64 B publishes through the C library for {args.seconds:g} s, alone and beside "
+              f"a thread creating and dropping a {format_bytes(beside_bytes)} ring:", "",
+              *report.table(["case", "publishes", "median", "99.9th percentile", "worst",
+                             "creates"], rows)]
+    report.write("results-publish.md", "Publishing", lines)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ from multiprocessing import shared_memory
 import numpy as np
 
 import quorvane
+import report
 from timing import seconds_per_call
 
 
@@ -34,11 +35,14 @@ def main():
                                                offset=24 + slot * frame_bytes),
         }
         times = seconds_per_call(calls, min_seconds=0.1)
-        peer = times["peer ndarray"]
-        print(f"views of a {rows}x{cols} float32 frame, best of 9, interleaved; numpy {np.__version__}")
-        print(f"{'':24} {'time':>9} {'vs peer':>8}")
-        for label, seconds in times.items():
-            print(f"{label:24} {seconds * 1e9:7.0f}ns {seconds / peer:7.2f}x")
+        peer = times.pop("peer ndarray")
+        cells = [[f"`{label}`", f"{seconds * 1e6:.2f} µs", f"{seconds / peer:.2f}×"]
+                 for label, seconds in times.items()]
+        report.write("results-views.md", "Views", [
+            f"Time to make a view of one {rows} × {cols} float32 frame, best of 9, interleaved, "
+            "against the peer `numpy.ndarray((rows, cols), numpy.float32, buffer=shm.buf, "
+            f"offset=…)` over a `multiprocessing.shared_memory` block ({peer * 1e6:.2f} µs).",
+            "", *report.table(["", "time", "vs the peer"], cells)])
         del buf
     finally:
         shm.close()

@@ -26,7 +26,6 @@ one array per new frame from a view over the whole ring). Best of --rounds.
 """
 
 import argparse
-import os
 import resource
 import signal
 import subprocess
@@ -38,6 +37,7 @@ import numpy as np
 
 import quorvane
 import quorvane_reader
+import report
 from bridge import free_port
 from e2e import pin, result_of
 import multiprocessing as mp
@@ -245,29 +245,37 @@ def main():
     parser.add_argument("--patterns", nargs="*", default=list(PATTERNS), choices=list(PATTERNS))
     args = parser.parse_args()
     ctx = mp.get_context("spawn")
-    print(f"waiting for frames; {os.cpu_count()} cores, numpy {np.__version__}, "
-          f"{CAPACITY}-slot rings")
-    print(f"{'pattern':<15} {'consumer':<12} {'CPU %':>7} {'p50 us':>8} {'p99 us':>8} "
-          f"{'missed':>7}")
+    rows = []
     for pattern in args.patterns:
         if pattern == "bridge" and subprocess.call(
                 [sys.executable, "-c", "import zenoh"], stderr=subprocess.DEVNULL) != 0:
-            print(f"{pattern:<15} skipped: needs the bridge extra (eclipse-zenoh)")
+            print(f"{pattern}: skipped, needs the bridge extra (eclipse-zenoh)")
             continue
         seconds = args.seconds if pattern == "steady+restart" else args.seconds / 2
         methods = ["Reader.next", "sleep 1 ms"] + (["spin"] if pattern == "steady+restart" else [])
         for method in methods:
             cpu, latencies, missed = paced(ctx, pattern, method, seconds)
             p50, p99 = np.percentile(latencies, [50, 99]) / 1e3
-            print(f"{pattern:<15} {method:<12} {100 * cpu:7.2f} {p50:8.0f} {p99:8.0f} "
-                  f"{missed:7d}", flush=True)
-    print(f"\nfull speed, {FAST_FRAME_FLOATS * 4 // 1024} KiB frames, best of {args.rounds}")
+            rows.append([pattern, method, f"{100 * cpu:.2f}", f"{p50:.0f} µs", f"{p99:.0f} µs",
+                         missed])
+            print(*rows[-1], sep=" | ", flush=True)
     best = {m: 0.0 for m in ("Reader.next", "bare loop")}
     for _ in range(args.rounds):
         for method in best:
             best[method] = max(best[method], full_speed(ctx, method))
-    for method, rate in best.items():
-        print(f"{method:<12} {rate:12,.0f} frames/s  {rate / best['bare loop']:5.2f}x")
+    report.write("results-wait.md", "Waiting for frames", [
+        f"A producer process publishes into a ring of {CAPACITY} slots on a schedule, a consumer "
+        "process only waits for its frames: its CPU (% of a core), the latency from `publish` "
+        "returning to the wait returning, and the frames it never got. The patterns and the "
+        "method are in bench/wait.py.", "",
+        *report.table(["pattern", "consumer", "CPU %", "latency p50", "latency p99", "missed"],
+                      rows),
+        "", f"At full speed, {FAST_FRAME_FLOATS * 4 // 1024} KiB frames, best of {args.rounds}: "
+        "frames a second handed to the caller, against a bare polling loop that makes one array "
+        "per frame from a view over the whole ring.", "",
+        *report.table(["consumer", "frames/s", "vs the bare loop"],
+                      [[method, f"{rate:,.0f}", f"{rate / best['bare loop']:.2f}×"]
+                       for method, rate in best.items()])])
 
 
 if __name__ == "__main__":

@@ -190,123 +190,143 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     return args
 
 
-def show(window: list[Tally], started: float, live: bool) -> None:
-    lines = [f"t = {time.perf_counter() - started:5.1f} s", HEADER]
+def show(window: list[Tally], seconds: float, live: bool) -> None:
+    lines = [f"t = {seconds:5.1f} s", HEADER]
     lines += [t.row(f"#{i}", 1.0) for i, t in enumerate(window)]
     print("\n".join(lines), flush=True)
     if live:
         print(f"\x1b[{len(lines)}F", end="")  # redraw in place next time
 
 
-class StopRequest:
-    """Ctrl-C and SIGTERM only note that a stop was asked for. Raising KeyboardInterrupt
-    instead could cut a report in half while it is read from the queue, and the summary
-    would then read garbage."""
-
-    def __init__(self) -> None:
-        self.asked = False
-
-    def __call__(self, signum: int, frame: FrameType | None) -> None:
-        self.asked = True
-
-
-def collect(reports: Queue[Report], totals: list[Tally], window: list[Tally], until: float,
-            stop_request: StopRequest | None = None) -> None:
-    while (left := until - time.perf_counter()) > 0 and not (stop_request and stop_request.asked):
-        try:
-            report = reports.get(timeout=min(left, 0.1))  # short waits: a stop is seen soon
-        except queue.Empty:
-            continue
-        for tallies in (totals, window):
-            tallies[report[0]].add(*report[1:])
-
-
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    ctx = mp.get_context("spawn")
     name = f"quorvane_demo_{os.getpid()}"
-    ready, stop, attached = ctx.Event(), ctx.Event(), ctx.Semaphore(0)
-    reports: Queue[Report] = ctx.Queue()
-    producer = ctx.Process(target=produce, name="producer",
-                           args=(name, args.capacity, args.rows, args.cols, args.fps, ready, stop))
-    consumers = [ctx.Process(target=consume, name=f"consumer {i}",
-                             args=(i, name, args.rows, args.cols, ready, attached, reports, stop))
-                 for i in range(args.consumers)]
-    processes = [producer, *consumers]
-    stop_request = StopRequest()  # installed before the banner says that Ctrl-C stops
-    signal.signal(signal.SIGINT, stop_request)
-    signal.signal(signal.SIGTERM, stop_request)  # stop cleanly on kill too
+    run = Processes(name, args)  # from here on, Ctrl-C asks the demo to stop
     print(f"quorvane demo: {args.rows}x{args.cols} float32 ({args.rows * args.cols * 4 / 1e6:.2f} MB"
           f" a frame), {args.capacity} slots, {args.consumers} consumers, "
           f"{'max fps' if args.fps <= 0 else f'{args.fps:g} fps'}; Ctrl-C stops")
-    # Children start with SIGINT blocked (the mask survives exec), so a terminal's Ctrl-C
-    # reaches only this process, which then stops them in order. One pressed meanwhile
-    # stays pending here until the unblock, instead of being lost. Windows cannot block
-    # signals; there they start with it ignored.
-    if sys.platform != "win32":
-        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    else:
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        for p in processes:
-            p.start()
-    finally:
-        if sys.platform != "win32":
-            signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
-        else:
-            signal.signal(signal.SIGINT, stop_request)
-
     live = sys.stdout.isatty()
-    totals = [Tally() for _ in consumers]
-    started = time.perf_counter()
-    try:
+    with run:
+        if run.wait_until_reading():
+            while run.running(args.seconds):
+                window = run.next_second()
+                if not run.stop_asked:
+                    show(window, run.seconds(), live)
+    if live:
+        print(f"\x1b[{args.consumers + 2}E", end="")
+    leftover = os.path.exists(f"/dev/shm/{name}")
+    print(f"\nsummary over {run.elapsed:.1f} s{' (interrupted)' if run.stop_asked else ''}:")
+    print(HEADER)
+    for i, t in enumerate(run.totals):
+        print(t.row(f"#{i}", run.elapsed))
+    print(LEGEND)
+    if any(t.restarts for t in run.totals):
+        print(f"the producer restarted: seen {max(t.restarts for t in run.totals)} times")
+    print(f"segment removed: {'no' if leftover else 'yes'}; process exit codes: {run.exit_codes}")
+    starved = not run.stop_asked and any(t.frames == 0 for t in run.totals)  # a stop may come first
+    failed = leftover or any(run.exit_codes) or starved or any(t.errors for t in run.totals)
+    return 1 if failed else 0
+
+
+class Processes:
+    """The producer and consumer processes, from start to exit, and the consumers' reports.
+
+    Ctrl-C and SIGTERM only ask for a stop (`stop_asked`): raising KeyboardInterrupt could
+    cut a report in half while it is read from the queue, and the summary would read
+    garbage. Leaving the `with` block stops the processes, reads the consumers' last
+    reports into `totals` and joins them."""
+
+    def __init__(self, name: str, args: argparse.Namespace) -> None:
+        ctx = mp.get_context("spawn")
+        self.ready, self.stop, self.attached = ctx.Event(), ctx.Event(), ctx.Semaphore(0)
+        self.reports: Queue[Report] = ctx.Queue()
+        self.producer = ctx.Process(target=produce, name="producer", args=(
+            name, args.capacity, args.rows, args.cols, args.fps, self.ready, self.stop))
+        self.consumers = [ctx.Process(target=consume, name=f"consumer {i}", args=(
+            i, name, args.rows, args.cols, self.ready, self.attached, self.reports, self.stop))
+            for i in range(args.consumers)]
+        self.totals = [Tally() for _ in self.consumers]
+        self.exit_codes: list[int | None] = []
+        self.stop_asked = False
+        self.started = self.elapsed = 0.0
+        signal.signal(signal.SIGINT, self.ask_stop)
+        signal.signal(signal.SIGTERM, self.ask_stop)  # stop cleanly on kill too
+
+    def ask_stop(self, signum: int, frame: FrameType | None) -> None:
+        self.stop_asked = True
+
+    def __enter__(self) -> Processes:
+        # Children start with SIGINT blocked (the mask survives exec), so a terminal's Ctrl-C
+        # reaches only this process, which then stops them in order. One pressed meanwhile
+        # stays pending here until the unblock, instead of being lost. Windows cannot block
+        # signals; there they start with it ignored.
+        if sys.platform != "win32":
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        else:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            for p in (self.producer, *self.consumers):
+                p.start()
+        finally:
+            if sys.platform != "win32":
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+            else:
+                signal.signal(signal.SIGINT, self.ask_stop)
+        self.started = time.perf_counter()
+        return self
+
+    def wait_until_reading(self) -> bool:
+        """Waits (up to 30 s) for the producer and then for every consumer to attach, and
+        counts the run from then: starting a process with NumPy may take longer than a
+        short run (spawn on a loaded machine, or under Wine). False if stopped first."""
         # Short waits, so a Ctrl-C during start-up is not ignored until the producer is up.
-        while not (ready.wait(0.1) or stop_request.asked or time.perf_counter() - started > 30):
+        while not (self.ready.wait(0.1) or self.stop_asked or self.seconds() > 30):
             pass
-        if not (ready.is_set() or stop_request.asked):
+        if not (self.ready.is_set() or self.stop_asked):
             print("error: the producer did not start", file=sys.stderr)
-        # The run counts from when every consumer reads: starting a process with NumPy may
-        # take longer than a short run (spawn on a loaded machine, or under Wine).
-        waiting = len(consumers) if ready.is_set() else 0
-        while waiting and not stop_request.asked and time.perf_counter() - started < 30:
-            waiting -= attached.acquire(timeout=0.1)
-        started = time.perf_counter()
-        while ready.is_set() and time.perf_counter() - started < args.seconds:
-            window = [Tally() for _ in consumers]
-            collect(reports, totals, window, time.perf_counter() + 1.0, stop_request)
-            if stop_request.asked:
-                break
-            show(window, started, live)
-    finally:
-        stop.set()
-        elapsed = time.perf_counter() - started
+        waiting = len(self.consumers) if self.ready.is_set() else 0
+        while waiting and not self.stop_asked and self.seconds() < 30:
+            waiting -= self.attached.acquire(timeout=0.1)
+        self.started = time.perf_counter()
+        return self.ready.is_set() and not self.stop_asked
+
+    def seconds(self) -> float:
+        return time.perf_counter() - self.started
+
+    def running(self, seconds: float) -> bool:
+        return not self.stop_asked and self.seconds() < seconds
+
+    def next_second(self) -> list[Tally]:
+        """The consumers' reports over the next second (or until a stop is asked)."""
+        window = [Tally() for _ in self.consumers]
+        self.collect(window, time.perf_counter() + 1.0, stoppable=True)
+        return window
+
+    def collect(self, window: list[Tally], until: float, stoppable: bool = False) -> None:
+        while (left := until - time.perf_counter()) > 0 and not (stoppable and self.stop_asked):
+            try:
+                report = self.reports.get(timeout=min(left, 0.1))  # a stop is seen soon
+            except queue.Empty:
+                continue
+            for tallies in (self.totals, window):
+                tallies[report[0]].add(*report[1:])
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop.set()
+        self.elapsed = self.seconds()
         # Read the consumers' last reports while they exit: a process cannot exit before
         # what it put on the queue is in the pipe, so joining first could wait for ever.
-        scratch = [Tally() for _ in consumers]
+        scratch = [Tally() for _ in self.consumers]
         deadline = time.perf_counter() + 10
-        while any(p.is_alive() for p in consumers) and time.perf_counter() < deadline:
-            collect(reports, totals, scratch, time.perf_counter() + 0.1)
-        collect(reports, totals, scratch, time.perf_counter() + 0.2)  # the rest of the pipe
-        for p in processes:
+        while any(p.is_alive() for p in self.consumers) and time.perf_counter() < deadline:
+            self.collect(scratch, time.perf_counter() + 0.1)
+        self.collect(scratch, time.perf_counter() + 0.2)  # the rest of the pipe
+        for p in (self.producer, *self.consumers):
             p.join(10)
             if p.is_alive():
                 p.kill()
                 p.join()
-    if live:
-        print(f"\x1b[{len(consumers) + 2}E", end="")
-    leftover = os.path.exists(f"/dev/shm/{name}")
-    print(f"\nsummary over {elapsed:.1f} s{' (interrupted)' if stop_request.asked else ''}:")
-    print(HEADER)
-    for i, t in enumerate(totals):
-        print(t.row(f"#{i}", elapsed))
-    print(LEGEND)
-    codes = [p.exitcode for p in processes]
-    if any(t.restarts for t in totals):
-        print(f"the producer restarted: seen {max(t.restarts for t in totals)} times")
-    print(f"segment removed: {'no' if leftover else 'yes'}; process exit codes: {codes}")
-    starved = not stop_request.asked and any(t.frames == 0 for t in totals)  # a stop may come first
-    failed = leftover or any(codes) or starved or any(t.errors for t in totals)
-    return 1 if failed else 0
+        self.exit_codes = [p.exitcode for p in (self.producer, *self.consumers)]
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 import multiprocessing
 import os
+import socket
 import sys
 import uuid
 
@@ -82,3 +83,10 @@ def run_in_child(spawn, target, *args, timeout=60):
         child.join()
         pytest.fail(f"{target.__name__} did not finish in {timeout} s")
     return child.exitcode
+
+
+def free_port() -> int:
+    """A TCP port on 127.0.0.1 that nothing listens on at the moment."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]

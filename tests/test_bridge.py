@@ -6,7 +6,6 @@ import ctypes
 import json
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import threading
@@ -19,7 +18,7 @@ import pytest
 import quorvane
 import quorvane_reader
 
-from conftest import segment_exists
+from conftest import free_port, segment_exists
 import helpers
 
 pytest.importorskip("zenoh")
@@ -45,12 +44,6 @@ def test_a_zenoh_configuration_that_cannot_be_taken_is_a_usage_error(zenoh_optio
     done = subprocess.run([*BRIDGE, "send", "ring", "key", *zenoh_options],
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and says in done.stderr.splitlines()[-1], done.stderr
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 # The bridges are stopped with SIGTERM, which Windows does not have.
@@ -104,7 +97,7 @@ class Bytes:
 
 
 class Sample:
-    """What the landing reads of a Zenoh sample."""
+    """What recv reads of a Zenoh sample."""
 
     def __init__(self, payload, attachment):
         self.payload = Bytes(payload)
@@ -112,17 +105,17 @@ class Sample:
 
 
 def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
-    from quorvane_bridge import HEADER, Counters, _Landing
+    from quorvane_bridge import HEADER, Counters, _ReceivingRing
 
     frame_bytes, sender = 16, 7
     said = []
     counters = Counters("recv")
-    landing = _Landing(name, None, counters, said.append, max_ring_bytes=1 << 20)
+    receiving = _ReceivingRing(name, None, counters, said.append, max_ring_bytes=1 << 20)
 
     def good(seq):
         return Sample(bytes([seq]) * frame_bytes, HEADER.pack(seq, 4, frame_bytes, sender))
 
-    landing(good(0))
+    receiving.land(good(0))
     bad = [
         Sample(b"x" * frame_bytes, None),
         Sample(b"x" * frame_bytes, b"short"),
@@ -137,9 +130,9 @@ def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
         Sample(b"x" * frame_bytes, HEADER.pack(999_999_999, 4, frame_bytes, sender)),
     ]
     for sample in bad + bad:
-        landing(sample)
-    landing(good(1))
-    landing(good(2))
+        receiving.land(sample)
+    receiving.land(good(1))
+    receiving.land(good(2))
     assert (counters.frames, counters.dropped, counters.geometry_changes) == (3, 0, 0)
     assert counters.rejected == 2 * len(bad) and "rejected 22" in counters.line()
     assert len(said) == 5, said  # once per kind
@@ -148,7 +141,7 @@ def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
     assert bytes(np.frombuffer(ring.view_frame(2, 1, frame_bytes // 4), np.uint8)) == (
         bytes([2]) * frame_bytes)
     del ring
-    landing.ring = None
+    receiving.ring = None
 
 
 def publish_for(ring, frame_bytes, first, seconds):

@@ -210,8 +210,9 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
     return counters
 
 
-class _Landing:
-    """The far side of a bridge: the local ring, and what the last frame said."""
+class _ReceivingRing:
+    """The local ring `recv` publishes into, made as the sender's frames say, and what the
+    last frame said: the sender, its geometry, the frame expected next."""
 
     def __init__(self, ring_name: str, capacity: int | None, counters: Counters,
                  report: Callable[[str], None], *,
@@ -238,9 +239,10 @@ class _Landing:
         self.counters.rejected += 1
         self.tell_once(kind, f"rejected a sample: {detail}; counted in 'rejected'")
 
-    def __call__(self, sample: zenoh.Sample) -> None:
+    def land(self, sample: zenoh.Sample) -> None:
+        """Publishes one sample's frame into the ring, or counts why not."""
         # Everything is checked before the ring is touched: a peer's garbage must neither
-        # stop the landing nor cost the local readers their ring.
+        # stop the landing of later frames nor cost the local readers their ring.
         if sample.attachment is None:
             self.reject("attachment", "no attachment")
             return
@@ -310,14 +312,15 @@ def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
     if not take_over and _exists(ring_name):
         raise FileExistsError(f"a ring named {ring_name!r} is already there and recv did not "
                               "make it: name another, or take it over knowingly")
-    landing = _Landing(ring_name, capacity, counters, report, max_ring_bytes=max_ring_bytes)
+    receiving = _ReceivingRing(ring_name, capacity, counters, report,
+                               max_ring_bytes=max_ring_bytes)
     # Samples wait in a queue for a thread of ours: a callback would hold Zenoh's receiving
     # thread, and with it the link, for the two copies of every frame.
     with zenoh.open(config or zenoh_config()) as session:
         with session.declare_subscriber(key, zenoh.handlers.FifoChannel(RECV_QUEUE)) as samples:
             def land_all() -> None:
                 for sample in samples:  # ends when the subscriber is undeclared
-                    landing(sample)
+                    receiving.land(sample)
 
             worker = threading.Thread(target=land_all)
             worker.start()
@@ -325,5 +328,5 @@ def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
                 while not stop.wait(0.5):  # in steps: a signal handler runs between them
                     pass
         worker.join()
-    landing.ring = None
+    receiving.ring = None
     return counters

@@ -9,7 +9,7 @@ iterate, and check that what was read was intact.
             keep(result)
 
 Built on quorvane.Ring and the ring core's reader cursor, which its native part binds: the
-same cursor the C API offers (the README's "The reader pattern and its guarantee").
+same cursor the C API offers (the pattern it follows: the README's "The reader guarantee").
 """
 
 from __future__ import annotations
@@ -66,21 +66,29 @@ def _name_taken(name: str | bytes) -> bool:
     return b"/" not in base and os.path.lexists(b"/dev/shm/" + base)
 
 
-def _not_opened(name: str | bytes) -> Exception:
-    """What to raise when open fails with "OpenFileMapping failed"."""
-    if _name_taken(name):
-        return ValueError(f"ring {name!r}: something is at the name, but not a ring this user "
-                          "may open (a directory, a special file or another user's file)")
-    return _NotReady(FileNotFoundError(f"no ring named {name!r}"))
+def _open(name: str | bytes, capacity: int, frame_bytes: int) -> quorvane.Ring:
+    """Ring.open, with its "OpenFileMapping failed" told apart: no ring yet (_NotReady) or
+    something at the name this user may not open (ValueError). Any other failure of open
+    is raised as it is."""
+    for _ in range(2):
+        try:
+            return quorvane.Ring.open(name, capacity, frame_bytes)
+        except RuntimeError as error:
+            if str(error) != _OPEN_FAILED:
+                raise
+        if not _name_taken(name):
+            raise _NotReady(FileNotFoundError(f"no ring named {name!r}"))
+        # There now: either refused, or made by a producer since open looked; a second look
+        # tells which.
+    raise ValueError(f"ring {name!r}: something is at the name, but not a ring this user "
+                     "may open (a directory, a special file or another user's file)")
 
 
 def _probe(name: str | bytes) -> quorvane.Ring:
     """A handle on the header and the first byte, which every ring has."""
     try:
-        return quorvane.Ring.open(name, 1, 1)
-    except RuntimeError as error:
-        if str(error) == _OPEN_FAILED:
-            raise _not_opened(name) from None
+        return _open(name, 1, 1)
+    except RuntimeError:
         raise ValueError(f"ring {name!r}: the segment is too small to hold a ring header "
                          "and a slot") from None
 
@@ -93,10 +101,8 @@ def _open_as_made(name: str | bytes) -> quorvane.Ring:
             f"ring {name!r} has no valid header: capacity {capacity}, frame_bytes {frame_bytes}"),
             creating=True)
     try:
-        ring = quorvane.Ring.open(name, capacity, frame_bytes)
+        ring = _open(name, capacity, frame_bytes)  # absent again: gone since the probe
     except RuntimeError as error:
-        if str(error) == _OPEN_FAILED:  # gone since the probe
-            raise _not_opened(name) from None
         raise ValueError(f"ring {name!r}: its header says {capacity} slots of {frame_bytes} "
                          f"bytes, more than the segment holds ({error})") from None
     if _native.header(ring)[1:] != (capacity, frame_bytes):  # made again meanwhile
