@@ -2,6 +2,8 @@
 when, on what machine and with which versions, so that a table is never read without its
 circumstances. The next `make bench` overwrites each file."""
 
+import contextlib
+import ctypes
 import datetime
 import importlib.metadata
 import os
@@ -13,6 +15,17 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
+_gathered: list[str] | None = None  # see gathered()
+
+
+def wine_version():
+    """Wine's version when this runs on Windows under Wine, else None."""
+    try:
+        get = ctypes.WinDLL("ntdll").wine_get_version
+    except (AttributeError, OSError):  # not Windows, or Windows itself
+        return None
+    get.restype = ctypes.c_char_p
+    return get().decode()
 
 
 def machine():
@@ -29,25 +42,45 @@ def machine():
             versions[package] = importlib.metadata.version(package)
         except importlib.metadata.PackageNotFoundError:
             pass
+    if wine := wine_version():
+        versions["wine"] = wine
     return cpu, versions
+
+
+@contextlib.contextmanager
+def gathered():
+    """Within it, write() adds its title and tables as a section to the list this yields
+    instead of writing a file of its own: several benchmarks' tables in one file."""
+    global _gathered
+    _gathered = []
+    try:
+        yield _gathered
+    finally:
+        _gathered = None
 
 
 def write(file_name, title, lines):
     """Writes bench/FILE_NAME: `title`, the line that says when and where, then `lines`
-    (Markdown); prints it too, and returns its path."""
+    (Markdown); prints it too, and returns its path (None within gathered())."""
+    if _gathered is not None:
+        _gathered.extend([f"## {title}", "", *lines, ""])
+        print("\n".join(lines))
+        return None
     cpu, versions = machine()
     script = os.path.basename(sys.argv[0])
+    target = "make bench-wine" if wine_version() else "make bench"
     text = "\n".join([
         f"# {title}",
         "",
-        f"Measured {datetime.date.today().isoformat()} by `make bench` (bench/{script}) on "
+        f"Measured {datetime.date.today().isoformat()} by `{target}` (bench/{script}) on "
         f"{cpu}, {os.cpu_count()} cores; " + ", ".join(f"{k} {v}" for k, v in versions.items())
         + ".",
         "",
         *lines,
     ]) + "\n"
     path = HERE / file_name
-    path.write_text(text)
+    # UTF-8 with \n line ends on Windows too, whose default is neither: one checkout, one form.
+    path.write_text(text, encoding="utf-8", newline="\n")
     print(text)
     return path
 
