@@ -14,7 +14,7 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo browser test test-python test-native test-wine test-asan test-as-not-linux win-python test-win-python test-installed lint module native-examples bench bench-wine dist dist-windows windows-wheel clean
+.PHONY: demo browser test test-python test-native test-wine test-asan test-as-not-linux win-python test-win-python test-installed lint module native-examples bench bench-wine dist dist-windows clean
 
 demo: module
 	$(PY) examples/demo.py
@@ -177,23 +177,13 @@ dist: $(VENV)/.deps
 	$(MAKE) test-installed FROM=$$(ls $(abspath $(DIST_CHECK))/from-sdist/*.tar.gz) VENV_DIR=$(DIST_CHECK)/sdist-venv
 	$(MAKE) dist-windows
 
-# The Windows wheel, built as the Linux one is (scikit-build-core) but cross: mingw-w64
-# against the Windows Python make win-python lays out, the platform tag told by
-# _PYTHON_HOST_PLATFORM. Checked, then installed by pip in a fresh embeddable CPython under
-# Wine and tested there. Skipped with one line where Wine and mingw-w64 cannot be installed,
-# never under CI (CI=true).
+# The Windows wheel, built as the Linux one is but cross, with mingw-w64; checked, then
+# installed by pip in a fresh embeddable CPython under Wine and tested there
+# (tests/windows/dist.sh). Skipped with one line where Wine and mingw-w64 cannot be
+# installed, never under CI (CI=true).
 dist-windows: $(VENV)/.deps
-	$(call on-win-python,$(MAKE) windows-wheel,the Windows wheel)
-
-windows-wheel:
 	$(PY) -m pip install -q --group dist
-	rm -f dist/*-win_amd64.whl
-	_PYTHON_HOST_PLATFORM=win-amd64 $(PY) -m pip wheel -q --no-build-isolation --no-deps . -w dist \
-		-Ccmake.args=--toolchain=$(abspath cmake/windows-python/toolchain.cmake) \
-		-Ccmake.python-hints=false -Ccmake.define.QUORVANE_WERROR=OFF
-	$(VENV)/bin/twine check --strict dist/*-win_amd64.whl
-	$(VENV)/bin/check-wheel-contents dist/*-win_amd64.whl
-	tests/windows/test_wheel.sh dist/*-win_amd64.whl
+	$(call on-win-python,PY=$(PY) tests/windows/dist.sh,the Windows wheel)
 
 # The suite against quorvane installed from FROM (a wheel or an sdist) into a new venv;
 # without pip's cache, which would otherwise hand back a wheel built from an older sdist
