@@ -85,9 +85,10 @@ test-asan: module $(DOCTEST_HEADER)
 		PYTHONPATH=$(abspath $(ASAN_BUILD)) QUORVANE_STRESS_SECONDS=5 QUORVANE_SANITIZED_BUILD=1 \
 		QUORVANE_MODULE_DIR=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -p no:cacheprovider
 
-# clang-format and clang-tidy over our own C++ (ring/, capi/ and the two extensions under python/), configured by the
-# committed .clang-format and .clang-tidy; actionlint over the workflows. clang 14 needs telling that CPython 3.13's
-# headers may use the GCC atomic builtins it has.
+# clang-format and clang-tidy over our own C++ (ring/, capi/ and the two extensions under
+# python/), configured by the committed .clang-format and .clang-tidy; actionlint over the
+# workflows. clang 14 needs telling that CPython 3.13's headers may use the GCC atomic
+# builtins it has.
 LINT_BUILD := build/lint
 # The wheels hosted CI builds, one per platform and architecture; lint checks cibuildwheel
 # agrees.
