@@ -251,31 +251,41 @@ def test_bridges_listen_only_where_told_and_scout_only_when_asked(tmp_path):
 
 @pytest.mark.linux_only
 @pytest.mark.skipif(shutil.which("openssl") is None, reason="the recipe's certificates need openssl")
-def test_under_the_mtls_recipe_a_peer_without_a_certificate_can_neither_read_nor_inject(
-        name, tmp_path):
+def test_under_the_mtls_recipe_only_a_peer_in_its_role_reads_or_injects(name, tmp_path):
     examples = Path(__file__).resolve().parent.parent / "examples" / "bridge"
-    subprocess.run(["sh", examples / "make-certs.sh", tmp_path / "made", "127.0.0.1"],
+    # Each role on an address of its own, each name one the other side can verify.
+    sender_host, receiver_host, certified_receiver, certified_sender = (
+        "127.0.0.1", "localhost", "127.0.0.2", "127.0.0.3")
+    subprocess.run(["sh", examples / "make-certs.sh", tmp_path / "made",
+                    f"sender@{sender_host}", f"receiver@{receiver_host}",
+                    f"receiver@{certified_receiver}", f"sender@{certified_sender}"],
                    check=True, timeout=60)
-    (tmp_path / "made" / "127.0.0.1").rename(tmp_path / "certs")
-    sender_at, receiver_at = (f"tls/127.0.0.1:{free_port()}" for _ in range(2))
+    for host in (sender_host, receiver_host, certified_receiver, certified_sender):
+        (tmp_path / host).mkdir()
+        (tmp_path / "made" / host).rename(tmp_path / host / "certs")
+    sender_at = f"tls/{sender_host}:{free_port()}"
+    receiver_at = f"tls/{receiver_host}:{free_port()}"
     key, intruder = f"quorvane/test/{name}", name + "_intruder"
     mtls = ["-c", examples / "mtls.json5", "--report-every", "1"]
     # Trusts the authority, as anyone may, but has no certificate of its own.
-    bare = ["--cfg", f'transport/link/tls/root_ca_certificate:"{tmp_path / "certs/ca.pem"}"',
+    bare = ["--cfg", f'transport/link/tls/root_ca_certificate:"{tmp_path / "made/ca.pem"}"',
             "--report-every", "1"]
 
-    def bridge_in(cwd, *args):
-        return subprocess.Popen([*BRIDGE, *args], cwd=cwd, stdout=subprocess.PIPE,
+    def bridge_on(host, *args):
+        return subprocess.Popen([*BRIDGE, *args], cwd=tmp_path / host, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True)
 
     ring = quorvane.Ring.create(name, 8, 4096)
     foreign = quorvane.Ring.create(intruder, 8, 4096)
     processes = [
-        bridge_in(tmp_path, "recv", key, name + "_remote", *mtls, "-l", receiver_at,
+        bridge_on(receiver_host, "recv", key, name + "_remote", *mtls, "-l", receiver_at,
                   "-e", sender_at),
-        bridge_in(tmp_path, "send", name, key, *mtls, "-l", sender_at),
-        bridge_in(tmp_path, "recv", key, name + "_stolen", *bare, "-e", sender_at),
-        bridge_in(tmp_path, "send", intruder, key, *bare, "-e", receiver_at),
+        bridge_on(sender_host, "send", name, key, *mtls, "-l", sender_at),
+        # Whoever holds no certificate, then a certificate holder outside its role.
+        bridge_on(".", "recv", key, name + "_stolen", *bare, "-e", sender_at),
+        bridge_on(".", "send", intruder, key, *bare, "-e", receiver_at),
+        bridge_on(certified_sender, "recv", key, name + "_taken", *mtls, "-e", sender_at),
+        bridge_on(certified_receiver, "send", intruder, key, *mtls, "-e", receiver_at),
     ]
     try:
         time.sleep(3)
@@ -291,6 +301,7 @@ def test_under_the_mtls_recipe_a_peer_without_a_certificate_can_neither_read_nor
         ring = foreign = None
     finals = [output.strip().splitlines()[-1] for output in outputs]
     landed = int(re.search(r": (\d+) frames", finals[0])[1])
-    assert landed > 100 and "restarts 0," in finals[0], outputs  # none from the intruder
-    assert re.search(r": 0 frames", finals[2]), outputs  # read nothing
-    assert not segment_exists(name + "_stolen")
+    assert landed > 100 and "restarts 0," in finals[0], outputs  # none from an intruder
+    for reader in (2, 4):
+        assert re.search(r": 0 frames", finals[reader]), outputs  # read nothing
+    assert not segment_exists(name + "_stolen") and not segment_exists(name + "_taken")

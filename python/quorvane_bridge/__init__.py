@@ -7,10 +7,11 @@ so that remote consumers run the same code as local ones.
 Zenoh does the networking (peer-to-peer or through routers, TCP, UDP, QUIC, discovery,
 fragmentation, reliability); its configuration is passed through as Zenoh takes it
 (`zenoh_config`), except that a bridge listens only where told and scouts by multicast
-only when asked; examples/bridge/mtls.json5 adds Zenoh's mutual TLS. Each frame travels
-as one Zenoh sample: the payload is the frame's bytes, the attachment four little-endian
-uint64 (`HEADER`): the frame's number in the sender's ring, that ring's capacity and
-frame_bytes (as the frame was read), and the sender's id, new each time a sender starts.
+only when asked; examples/bridge/mtls.json5 adds Zenoh's mutual TLS and access control by
+role. Each frame travels as one Zenoh sample: the payload is the frame's bytes, the
+attachment four little-endian uint64 (`HEADER`): the frame's number in the sender's ring,
+that ring's capacity and frame_bytes (as the frame was read), and the sender's id, new
+each time a sender starts.
 
 Both run until `stop` is set (the command line sets it on Ctrl-C and SIGTERM) and report
 their counters every `report_every` seconds through `report`.
