@@ -10,13 +10,16 @@ of its own, which no network link does. With --link-gbit G it all runs again in 
 namespace whose loopback is shaped to G Gbit/s, a link slower than memory, as between hosts.
 
 Each system runs twice for --seconds per frame size, each time after a second of warm-up;
-reported is the better run's rate of what arrived at the far end: frames per second and
-GB/s (for the bridge, how far the far ring's write_idx advanced). Senders go as fast as
-their system lets them; Zenoh's put blocks rather than drop (the bridge's default), pyzmq
-drops at its high-water mark like PUB/SUB does. The bridge's producer commits frames in
-place (paced_producer) at 1.2x the rate raw Zenoh reached, then again at 1.2x the rate the
-bridge reached, the better run counting: it never limits the bridge and, like a camera
-writing by DMA, costs little CPU, which matters on this machine's two cores.
+reported is the better run's rate of what arrived at the far end: frames per second and GB/s
+(for the bridge, how far the far ring's write_idx advanced), and for Zenoh and the bridge
+the CPU time both ends' processes took per frame that arrived, Zenoh's threads included: on
+a machine whose cores the two ends share, the rate is bound by CPU as much as by the link,
+and the CPU per frame shows what the bridge costs beyond Zenoh. Senders go as fast as their
+system lets them; Zenoh's put blocks rather than drop (the bridge's default), pyzmq drops at
+its high-water mark like PUB/SUB does. The bridge's producer commits frames in place
+(paced_producer) at 1.2x the rate raw Zenoh reached, then again at 1.2x the rate the bridge
+reached, the better run counting: it never limits the bridge and, like a camera writing by
+DMA, costs little CPU, which matters on this machine's two cores.
 """
 
 import argparse
@@ -128,12 +131,21 @@ def paced_producer(name, frame_bytes, fps, stop):
     lib.quorvane_release(ring)
 
 
-def measure(count, seconds):
-    """Frames per second that `count()` advanced by, after a second of warm-up."""
+def cpu_seconds(pid):
+    """The CPU time process `pid` has taken, all its threads, user and system."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def measure(count, seconds, pids):
+    """Frames per second that `count()` advanced by, after a second of warm-up, and the
+    CPU seconds the processes `pids` took per frame."""
     time.sleep(1)
-    first, t0 = count(), time.perf_counter()
+    first, cpu, t0 = count(), sum(map(cpu_seconds, pids)), time.perf_counter()
     time.sleep(seconds)
-    return (count() - first) / (time.perf_counter() - t0)
+    frames, cpu = count() - first, sum(map(cpu_seconds, pids)) - cpu
+    return frames / (time.perf_counter() - t0), cpu / max(frames, 1)
 
 
 def run_pair(ctx, sender, sender_args, receiver, receiver_args, seconds):
@@ -145,7 +157,7 @@ def run_pair(ctx, sender, sender_args, receiver, receiver_args, seconds):
     sending = ctx.Process(target=sender, args=(*sender_args, stop))
     sending.start()
     try:
-        return measure(lambda: received.value, seconds)
+        return measure(lambda: received.value, seconds, (sending.pid, receiving.pid))
     finally:
         stop.value = True
         sending.join(10)
@@ -156,7 +168,8 @@ def run_pair(ctx, sender, sender_args, receiver, receiver_args, seconds):
 
 
 def bridge(ctx, setup, frame_bytes, fps, seconds):
-    """Frames per second arriving in the far ring; prints the bridges' final counters."""
+    """Frames per second arriving in the far ring and the bridges' CPU seconds per frame;
+    prints the bridges' final counters."""
     import quorvane_reader
     name = f"qvbr_{uuid.uuid4().hex[:8]}"
     endpoint, key = f"tcp/127.0.0.1:{free_port()}", f"quorvane/bench/{name}"
@@ -174,7 +187,7 @@ def bridge(ctx, setup, frame_bytes, fps, seconds):
                             stdout=subprocess.PIPE, text=True)
     try:
         far = quorvane_reader.attach(name + "_far", timeout=30)
-        return measure(lambda: far.write_idx, seconds)
+        return measure(lambda: far.write_idx, seconds, (send.pid, recv.pid))
     finally:
         for process in (send, recv):
             process.send_signal(signal.SIGTERM)
@@ -184,10 +197,12 @@ def bridge(ctx, setup, frame_bytes, fps, seconds):
 
 
 def table_row(setup, size, ours, raw, zmq):
-    """A row of the results table: the bridge's, raw Zenoh's and pyzmq's rates."""
-    cells = [f"{rate:,.0f} /s, {rate * size / 1e9:.2f} GB/s" for rate in (ours, raw, zmq)]
-    return (f"| {setup} | {label(size)} | {' | '.join(cells)} | {ours / raw:.2f}× "
-            f"| {ours / zmq:.2f}× |")
+    """A row of the results table from the bridge's, raw Zenoh's (rate, CPU per frame) and
+    pyzmq's rate."""
+    cells = [f"{rate:,.0f} /s, {rate * size / 1e9:.2f} GB/s" for rate in (ours[0], raw[0], zmq)]
+    return (f"| {setup} | {label(size)} | {' | '.join(cells)} | {ours[0] / raw[0]:.2f}× "
+            f"| {ours[0] / zmq:.2f}× | {ours[1] * 1e6:,.0f} / {raw[1] * 1e6:,.0f} µs, "
+            f"{ours[1] / raw[1]:.2f}× |")
 
 
 def over_a_shaped_link(gbit):
@@ -222,7 +237,7 @@ def main():
     for size in args.sizes:
         zmq_endpoint = f"tcp://127.0.0.1:{free_port()}"
         zmq = max(run_pair(ctx, zmq_pub, (zmq_endpoint, size), zmq_sub, (zmq_endpoint,),
-                           args.seconds) for _ in range(2))
+                           args.seconds)[0] for _ in range(2))
         for setup in setups:
             key = f"quorvane/bench/raw{uuid.uuid4().hex[:8]}"
             endpoint = f"tcp/127.0.0.1:{free_port()}"
@@ -230,12 +245,12 @@ def main():
                                (setup, endpoint, key), args.seconds) for _ in range(2))
             # The producer just ahead of the bridge: first ahead of raw Zenoh, then of what
             # the bridge carried, so that frames nobody will carry do not take its CPU.
-            ours = bridge(ctx, setup, size, 1.2 * raw, args.seconds)
-            ours = max(ours, bridge(ctx, setup, size, 1.2 * ours, args.seconds))
+            ours = bridge(ctx, setup, size, 1.2 * raw[0], args.seconds)
+            ours = max(ours, bridge(ctx, setup, size, 1.2 * ours[0], args.seconds))
             rows[setup].append(table_row(setup + link, size, ours, raw, zmq))
             print(rows[setup][-1], flush=True)
-            if args.link_gbit and size >= GOAL_FROM and ours < GOAL * raw:
-                short.append(f"{label(size)} ({ours / raw:.2f}×)")
+            if args.link_gbit and size >= GOAL_FROM and ours[0] < GOAL * raw[0]:
+                short.append(f"{label(size)} ({ours[0] / raw[0]:.2f}×)")
     file_name, title, goal = "results-bridge.md", "The bridge", []
     if args.link_gbit:  # the goal is judged on shaped links only: loopback is no network
         file_name = f"results-bridge-{args.link_gbit:g}gbit.md"
@@ -245,9 +260,11 @@ def main():
     report.write(file_name, title, [
         "Frames and GB/s arriving at the far end, on loopback: the bridge ring to ring against "
         "Zenoh's own put/subscribe of the same payloads and pyzmq PUB/SUB over TCP, the better "
-        "of two runs each; the setups and the method are in bench/bridge.py.", "",
+        "of two runs each, and the CPU time both ends took per frame (bridge / Zenoh); the "
+        "setups and the method are in bench/bridge.py.", "",
         "| Zenoh setup | frame | bridge (ring → ring) | Zenoh put/subscribe | pyzmq PUB/SUB "
-        "| bridge / Zenoh | bridge / pyzmq |", "|---|---|---|---|---|---|---|",
+        "| bridge / Zenoh | bridge / pyzmq | CPU per frame, bridge / Zenoh |",
+        "|---|---|---|---|---|---|---|---|",
         *(row for setup in setups for row in rows[setup]), *goal])
 
 
