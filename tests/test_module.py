@@ -1,18 +1,24 @@
 """The Python surface: members, argument conversion and error translation."""
 
 import importlib.util
+import os
 import shutil
+import struct
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import quorvane
+import quorvane_reader._native
 from quorvane import Ring
 
 from conftest import run_in_child
 import helpers
+
+NATIVE = os.environ.get("QUORVANE_NATIVE_EXAMPLES")  # the native examples' build, if made
 
 
 def test_module_holds_only_ring_with_members_in_order():
@@ -119,10 +125,43 @@ def test_handles_on_one_name_are_independent(name):
     assert second.write_idx == 1
 
 
-@pytest.mark.linux_only
-def test_only_the_module_entry_point_is_exported():
-    if shutil.which("nm") is None:
-        pytest.skip("needs nm from binutils")
-    symbols = subprocess.run(["nm", "-D", "--defined-only", quorvane.__file__],
-                             capture_output=True, text=True, check=True).stdout
-    assert [line.split()[-1] for line in symbols.splitlines()] == ["PyInit_quorvane"]
+def exported_names(path):
+    """The names a shared library exports: the dynamic symbols of an ELF file (through nm),
+    the export table of a Windows DLL (read here: Windows has no nm)."""
+    data = Path(path).read_bytes()
+    if data[:4] == b"\x7fELF":
+        if shutil.which("nm") is None:
+            pytest.skip("needs nm from binutils")
+        symbols = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True,
+                                 text=True, check=True).stdout
+        return sorted(line.split()[-1] for line in symbols.splitlines())
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[pe:pe + 4] == b"PE\0\0"
+    sections, optional_size = struct.unpack_from("<2xH12xH", data, pe + 4)
+    optional = pe + 24
+    directories = optional + (112 if struct.unpack_from("<H", data, optional)[0] == 0x20B else 96)
+    table = optional + optional_size
+
+    def at(rva):  # where the section holding address `rva` keeps it in the file
+        for section in range(table, table + 40 * sections, 40):
+            size, address, raw_size, raw = struct.unpack_from("<4I", data, section + 8)
+            if address <= rva < address + max(size, raw_size):
+                return rva - address + raw
+        raise AssertionError(f"address {rva:#x} is in no section")
+
+    exports = struct.unpack_from("<I", data, directories)[0]
+    if exports == 0:
+        return []
+    count, _, names = struct.unpack_from("<3I", data, at(exports) + 24)
+    return sorted(data[at(rva):data.index(b"\0", at(rva))].decode()
+                  for rva in struct.unpack_from(f"<{count}I", data, at(names)))
+
+
+def test_each_library_exports_only_its_entry_points():
+    assert exported_names(quorvane.__file__) == ["PyInit_quorvane"]
+    assert exported_names(quorvane_reader._native.__file__) == ["PyInit__native"]
+    if NATIVE:  # the C library the native examples use, as make test lays them out
+        library = (Path(NATIVE) / "libquorvane_c.dll" if sys.platform == "win32" else
+                   Path(NATIVE).parent / "native-install" / "lib" / "libquorvane_c.so")
+        names = exported_names(library)
+        assert names and all(name.startswith("quorvane_") for name in names), names
