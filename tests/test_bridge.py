@@ -256,13 +256,13 @@ def test_under_the_mtls_recipe_only_a_peer_in_its_role_reads_or_injects(name, tm
     # Each role on an address of its own, each name one the other side can verify.
     sender_host, receiver_host, certified_receiver, certified_sender = (
         "127.0.0.1", "localhost", "127.0.0.2", "127.0.0.3")
+    roles = {sender_host: "sender", receiver_host: "receiver", certified_receiver: "receiver",
+             certified_sender: "sender"}
     subprocess.run(["sh", examples / "make-certs.sh", tmp_path / "made",
-                    f"sender@{sender_host}", f"receiver@{receiver_host}",
-                    f"receiver@{certified_receiver}", f"sender@{certified_sender}"],
-                   check=True, timeout=60)
-    for host in (sender_host, receiver_host, certified_receiver, certified_sender):
+                    *(f"{role}@{host}" for host, role in roles.items())], check=True, timeout=60)
+    for host, role in roles.items():
         (tmp_path / host).mkdir()
-        (tmp_path / "made" / host).rename(tmp_path / host / "certs")
+        (tmp_path / "made" / f"{role}@{host}").rename(tmp_path / host / "certs")
     sender_at = f"tls/{sender_host}:{free_port()}"
     receiver_at = f"tls/{receiver_host}:{free_port()}"
     key, intruder = f"quorvane/test/{name}", name + "_intruder"

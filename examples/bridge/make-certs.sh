@@ -1,11 +1,12 @@
 #!/bin/sh
 # Makes what examples/bridge/mtls.json5 needs, with OpenSSL: a certificate authority of
-# your own in DIR, and for each ROLE@HOST a folder DIR/HOST holding that host's key, its
+# your own in DIR, and for each ROLE@HOST a folder DIR/ROLE@HOST holding a key, its
 # certificate signed by the authority (for both ends of a link) and the authority's
 # certificate. HOST is an IP address or a DNS name, as the other side connects to it; ROLE,
 # `sender` or `receiver`, is the certificate's common name, which mtls.json5's access
-# control grants: senders put frames, receivers subscribe to them. Copy DIR/HOST to
-# `certs/` beside where the bridge runs on that host; keep DIR/ca.key offline.
+# control grants: senders put frames, receivers subscribe to them. Copy DIR/ROLE@HOST to
+# `certs/` beside where the bridge of that role runs on that host (a host with both roles
+# keeps two folders); keep DIR/ca.key offline.
 #
 #   sh examples/bridge/make-certs.sh bridge-certs sender@192.168.1.10 receiver@192.168.1.20
 set -eu
@@ -30,14 +31,14 @@ for spec in "$@"; do
         *[!0-9.:]*) name="DNS:$host" ;;
         *) name="IP:$host" ;;
     esac
-    mkdir -p "$dir/$host"
+    out=$dir/$spec
+    mkdir -p "$out"
     openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$role" \
-        -keyout "$dir/$host/host.key" -out "$dir/$host/host.csr" 2>/dev/null
+        -keyout "$out/host.key" -out "$out/host.csr" 2>/dev/null
     printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth,clientAuth\n' "$name" \
-        > "$dir/$host/extensions"
-    openssl x509 -req -in "$dir/$host/host.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
-        -CAcreateserial -days 825 -extfile "$dir/$host/extensions" -out "$dir/$host/host.pem" \
-        2>/dev/null
-    rm "$dir/$host/host.csr" "$dir/$host/extensions"
-    cp "$dir/ca.pem" "$dir/$host/ca.pem"
+        > "$out/extensions"
+    openssl x509 -req -in "$out/host.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
+        -CAcreateserial -days 825 -extfile "$out/extensions" -out "$out/host.pem" 2>/dev/null
+    rm "$out/host.csr" "$out/extensions"
+    cp "$dir/ca.pem" "$out/ca.pem"
 done
