@@ -16,6 +16,10 @@ SHM = "/dev/shm"
 # Set by make test-asan: the sanitizers replace the allocator (freed memory waits in a
 # quarantine), so resident memory says nothing about leaks there.
 SANITIZED = bool(os.environ.get("QUORVANE_SANITIZED_BUILD"))
+# Set by make test: the folder of the native examples, built against the installed package.
+NATIVE_EXAMPLES = os.environ.get("QUORVANE_NATIVE_EXAMPLES")
+needs_native_examples = pytest.mark.skipif(not NATIVE_EXAMPLES,
+                                           reason="the native examples are built by make test")
 
 
 def pytest_configure(config):

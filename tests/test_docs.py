@@ -22,7 +22,7 @@ from pathlib import Path
 import pytest
 from markdown_it import MarkdownIt
 
-from conftest import SHM, free_port
+from conftest import SHM, free_port, needs_native_examples
 
 ROOT = Path(__file__).resolve().parent.parent
 PAGES = ["README.md", "CONTRIBUTING.md",
@@ -96,13 +96,12 @@ def run(command, cwd, timeout):
         return status, out.read(), err.read()
 
 
-NATIVE = pytest.mark.skipif(not os.environ.get("QUORVANE_NATIVE_EXAMPLES"),
-                            reason="the native examples are built by make test")
 
 
 @pytest.mark.linux_only  # bash, make and /dev/shm
-@pytest.mark.parametrize("page", [pytest.param(page, marks=NATIVE) if page == "docs/native.md"
-                                  else page for page in PAGES])
+@pytest.mark.parametrize("page", [
+    pytest.param(page, marks=needs_native_examples) if page == "docs/native.md" else page
+    for page in PAGES])
 def test_every_block_runs_as_written(page, name, tmp_path):
     scratch_checkout(tmp_path)
     port = str(free_port())

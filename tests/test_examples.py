@@ -15,7 +15,7 @@ import pytest
 import quorvane_reader
 from quorvane import Ring
 
-from conftest import ON_LINUX, SHM
+from conftest import NATIVE_EXAMPLES, ON_LINUX, SHM, needs_native_examples
 
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -100,8 +100,6 @@ def test_examples_and_companions_type_check_strictly(platform):
 
 
 # The native examples, built against the installed package by make test.
-NATIVE = os.environ.get("QUORVANE_NATIVE_EXAMPLES")
-native = pytest.mark.skipif(not NATIVE, reason="the native examples are built by make test")
 ROWS, COLS, CAPACITY, FRAMES = 48, 64, 8, 2000
 GEOMETRY = ["--rows", str(ROWS), "--cols", str(COLS), "--capacity", str(CAPACITY)]  # producer
 
@@ -111,10 +109,11 @@ def pattern(n):
     return ((np.arange(ROWS)[:, None] + np.arange(COLS) + n) % 256).astype(np.float32)
 
 
-@native
+@needs_native_examples
 def test_a_cpp_producer_writing_in_place_feeds_a_python_reader(name):
-    producer = subprocess.Popen([Path(NATIVE) / "producer", name, *GEOMETRY, "--fps", "2000",
-                                 "--frames", str(FRAMES)], stdout=subprocess.PIPE, text=True)
+    producer = subprocess.Popen([Path(NATIVE_EXAMPLES) / "producer", name, *GEOMETRY,
+                                 "--fps", "2000", "--frames", str(FRAMES)],
+                                stdout=subprocess.PIPE, text=True)
     try:
         reader = quorvane_reader.Reader(quorvane_reader.attach(name, timeout=30), ROWS, COLS,
                                         start="oldest")
@@ -132,11 +131,11 @@ def test_a_cpp_producer_writing_in_place_feeds_a_python_reader(name):
     del reader
 
 
-@native
+@needs_native_examples
 def test_a_c_consumer_follows_python_producers_across_a_restart(name):
     """The second producer makes the ring again with half the slots of twice the size:
     the C consumer follows it from its first frame, every frame it calls intact right."""
-    consumer = subprocess.Popen([Path(NATIVE) / "consumer", name, "--rows", str(ROWS),
+    consumer = subprocess.Popen([Path(NATIVE_EXAMPLES) / "consumer", name, "--rows", str(ROWS),
                                  "--cols", str(COLS), "--frames", str(FRAMES), "--timeout", "30"],
                                 stdout=subprocess.PIPE, text=True)
     ring = Ring.create(name, CAPACITY, ROWS * COLS * 4)

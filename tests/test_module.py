@@ -1,7 +1,6 @@
 """The Python surface: members, argument conversion and error translation."""
 
 import importlib.util
-import os
 import shutil
 import struct
 import subprocess
@@ -15,10 +14,8 @@ import quorvane
 import quorvane_reader._native
 from quorvane import Ring
 
-from conftest import run_in_child
+from conftest import NATIVE_EXAMPLES, run_in_child
 import helpers
-
-NATIVE = os.environ.get("QUORVANE_NATIVE_EXAMPLES")  # the native examples' build, if made
 
 
 def test_module_holds_only_ring_with_members_in_order():
@@ -160,8 +157,9 @@ def exported_names(path):
 def test_each_library_exports_only_its_entry_points():
     assert exported_names(quorvane.__file__) == ["PyInit_quorvane"]
     assert exported_names(quorvane_reader._native.__file__) == ["PyInit__native"]
-    if NATIVE:  # the C library the native examples use, as make test lays them out
-        library = (Path(NATIVE) / "libquorvane_c.dll" if sys.platform == "win32" else
-                   Path(NATIVE).parent / "native-install" / "lib" / "libquorvane_c.so")
+    if NATIVE_EXAMPLES:  # the C library the native examples use, as make test lays them out
+        built = Path(NATIVE_EXAMPLES)
+        library = (built / "libquorvane_c.dll" if sys.platform == "win32" else
+                   built.parent / "native-install" / "lib" / "libquorvane_c.so")
         names = exported_names(library)
         assert names and all(name.startswith("quorvane_") for name in names), names

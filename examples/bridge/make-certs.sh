@@ -13,10 +13,10 @@ set -eu
 [ $# -ge 2 ] || { echo "usage: $0 DIR ROLE@HOST..." >&2; exit 2; }
 dir=$1
 shift
-for spec in "$@"; do
-    case $spec in
+for cert in "$@"; do
+    case $cert in
         sender@?* | receiver@?*) ;;
-        *) echo "$0: $spec: not ROLE@HOST with ROLE sender or receiver" >&2; exit 2 ;;
+        *) echo "$0: $cert: not ROLE@HOST with ROLE sender or receiver" >&2; exit 2 ;;
     esac
 done
 umask 077  # private keys readable by their owner only
@@ -24,14 +24,14 @@ mkdir -p "$dir"
 # EC P-256: small, fast, and taken by Zenoh's TLS (rustls).
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 825 \
     -subj "/CN=quorvane bridge CA" -keyout "$dir/ca.key" -out "$dir/ca.pem" 2>/dev/null
-for spec in "$@"; do
-    role=${spec%%@*}
-    host=${spec#*@}
+for cert in "$@"; do
+    role=${cert%%@*}
+    host=${cert#*@}
     case $host in
         *[!0-9.:]*) name="DNS:$host" ;;
         *) name="IP:$host" ;;
     esac
-    out=$dir/$spec
+    out=$dir/$cert
     mkdir -p "$out"
     openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$role" \
         -keyout "$out/host.key" -out "$out/host.csr" 2>/dev/null
