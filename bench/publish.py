@@ -9,6 +9,10 @@ Baselines, measured in the same run with the same slot count and source bytes:
   byhand  the ring a user writes by hand on its own SharedMemory block: ndarray slots
           plus a uint64 index stored after the copy
 
+Then 64 B publishes a millisecond apart, each timed alone: with no reader, and with a reader
+in another process asleep on the ring, which each of them wakes (with none, publish makes
+no system call).
+
 Then 64 B publishes beside a second thread that creates and drops a large ring over and
 over, against the same publishes alone: a publish must never wait for another thread's
 create or release. Both threads go through the C library (ctypes lets go of the
@@ -19,6 +23,7 @@ that lock instead). Times are per call as Python sees them, ctypes' own cost inc
 import argparse
 import ctypes
 import itertools
+import multiprocessing as mp
 import statistics
 import threading
 import time
@@ -28,11 +33,49 @@ from multiprocessing import shared_memory
 import numpy as np
 
 import quorvane
+import quorvane_reader
 import report
 from timing import format_bytes, seconds_per_call
 from transports import create_in_c
 
 SIZES = [64, 4 << 10, 64 << 10, 1 << 20, 16 << 20]
+
+
+def wait_on(name, ready, stop):
+    """A reader that waits for every frame: asleep on the ring between them."""
+    reader = quorvane_reader.Reader(quorvane_reader.attach(name, timeout=30), 1, 16)
+    ready.set()
+    while not stop.is_set():
+        try:
+            reader.next(timeout=0.1)
+        except TimeoutError:
+            pass
+
+
+def spaced_publish_times(capacity, with_sleeper, count=1000):
+    """Median and 99th percentile seconds of 64 B publishes made 1 ms apart, while a reader
+    in another process waits on the ring (with_sleeper) or with none."""
+    name = f"qv_bench_{uuid.uuid4().hex[:8]}"
+    ring = quorvane.Ring.create(name, capacity, 64)
+    source = np.zeros(16, np.float32)
+    ctx = mp.get_context("spawn")
+    ready, stop = ctx.Event(), ctx.Event()
+    reader = ctx.Process(target=wait_on, args=(name, ready, stop))
+    if with_sleeper:
+        reader.start()
+        ready.wait(30)
+    times = []
+    try:
+        for _ in range(count):
+            time.sleep(0.001)
+            start = time.perf_counter()
+            ring.publish(source)
+            times.append(time.perf_counter() - start)
+    finally:
+        stop.set()
+        if with_sleeper:
+            reader.join(30)
+    return statistics.median(times), sorted(times)[int(0.99 * count)]
 
 
 def measure(frame_bytes, capacity):
@@ -125,6 +168,12 @@ def main():
              "bench/publish.py.", "",
              *report.table(["frame", "quorvane", "numpy.copyto", "by hand",
                             "vs `numpy.copyto`", "vs the hand-written ring"], rows)]
+
+    spaced = [[case, *(f"{t * 1e6:.2f} µs" for t in spaced_publish_times(args.capacity, sleeper))]
+              for case, sleeper in (("no reader", False), ("a reader asleep on the ring", True))]
+    lines += ["", "64 B publishes 1 ms apart, each timed alone (Python's own call included): with "
+              "nobody waiting publish makes no system call; a reader asleep is woken by it.", "",
+              *report.table(["case", "median", "99th percentile"], spaced)]
 
     beside_bytes = int(args.beside_gib * (1 << 30)) >> 20 << 20
     rows = []

@@ -13,10 +13,15 @@ the frames it never saw.
   bursts          4 frames back to back, 15 times a second
   rate change     60 fps, then 240 fps, then 30 fps
   pause           60 fps, 2 s of nothing, 60 fps again
+  pause → 600 fps four times: 60 fps for 1 s, 0.6 s of nothing, 150 frames at 600 fps
+  pause → 1000 fps the same at 1000 fps (both 256 × 256 frames)
+  foreign         60 fps from a producer that knows only the 24-byte header: it makes and
+                  writes the segment by hand, with no companion and no doorbell
   bridge          60 fps into a ring carried by quorvane_bridge over loopback TCP; the
                   consumer reads the far ring, whose frames come as TCP paces them
 Consumers:
   Reader.next     quorvane_reader.Reader(ring, rows, cols).next()
+  C quorvane_next the C interface's reader (through ctypes: one call per frame)
   sleep 1 ms      while ring.write_idx == seen: time.sleep(0.001); then every frame held
   spin            the same without the sleep (steady pattern only: the latency floor)
 
@@ -26,6 +31,8 @@ one array per new frame from a view over the whole ring). Best of --rounds.
 """
 
 import argparse
+import ctypes
+import os
 import resource
 import signal
 import subprocess
@@ -40,12 +47,14 @@ import quorvane_reader
 import report
 from bridge import free_port
 from e2e import pin, result_of
+from transports import C_LIBRARY
+from multiprocessing import shared_memory
 import multiprocessing as mp
 
 CAPACITY = 8
 FAST_FRAME_FLOATS, FAST_CAPACITY, FAST_SECONDS = 1024, 64, 1.0
 TIMES = 8192  # slots of the small ring carrying (frame number, publish time)
-FULL_HD, VGA = (1080, 1920), (480, 640)
+FULL_HD, VGA, SMALL = (1080, 1920), (480, 640), (256, 256)
 
 
 def schedule(pattern, seconds):
@@ -65,21 +74,51 @@ def schedule(pattern, seconds):
     if pattern == "pause":
         half = at_60[: len(at_60) // 2]
         return np.concatenate([half, half + half[-1] + 2.0]), None
-    if pattern == "bridge":
+    if pattern.startswith("pause → "):
+        fast = int(pattern.split()[-2])
+        rounds = [np.concatenate([np.arange(60) / 60, 1.6 + np.arange(150) / fast]) + 2.0 * i
+                  for i in range(4)]
+        return np.concatenate(rounds), None
+    if pattern in ("bridge", "foreign"):
         return at_60, None
     raise ValueError(pattern)
 
 
 PATTERNS = {  # name: frame shape
     "steady+restart": FULL_HD, "jitter": VGA, "bursts": VGA, "rate change": VGA,
-    "pause": VGA, "bridge": VGA}
+    "pause": VGA, "pause → 600 fps": SMALL, "pause → 1000 fps": SMALL, "foreign": VGA,
+    "bridge": VGA}
+
+
+class ForeignRing:
+    """A producer that knows only the 24-byte header, writing the segment by hand (as
+    docs/interop.md shows): no companion, so nothing rings for its readers."""
+
+    def __init__(self, name, capacity, frame_bytes):
+        self.memory = shared_memory.SharedMemory(name, create=True, track=False,
+                                                 size=24 + capacity * frame_bytes)
+        self.header = np.ndarray(3, np.uint64, self.memory.buf)
+        self.slots = np.ndarray((capacity, frame_bytes), np.uint8, self.memory.buf, 24)
+        self.header[:] = (0, capacity, frame_bytes)
+
+    def publish(self, frame):
+        index = int(self.header[0])
+        self.header[0] = index  # names the frame being written (already does)
+        self.slots[index % len(self.slots)] = frame.view(np.uint8).reshape(-1)
+        self.header[0] = index + 1  # one aligned 8-byte store: x86 keeps it after the bytes
+
+    def close(self):
+        del self.header, self.slots
+        self.memory.close()
+        self.memory.unlink()
 
 
 def produce(name, pattern, seconds, go):
     pin(0)
     rows, cols = PATTERNS[pattern]
     times, restart_after = schedule(pattern, seconds)
-    ring = quorvane.Ring.create(name, CAPACITY, rows * cols * 4)
+    foreign = pattern == "foreign"
+    ring = (ForeignRing if foreign else quorvane.Ring.create)(name, CAPACITY, rows * cols * 4)
     stamps = quorvane.Ring.create(name + "_times", TIMES, 16)
     frame = np.random.default_rng(0).random((rows, cols), dtype=np.float32)
     number = frame.reshape(-1)[:2].view(np.int64)
@@ -99,6 +138,35 @@ def produce(name, pattern, seconds, go):
             del ring
             ring = quorvane.Ring.create(name, CAPACITY, rows * cols * 4)
     time.sleep(1)  # the consumer reads the stamps before they go
+    if foreign:
+        ring.close()
+
+
+class CFrame(ctypes.Structure):
+    _fields_ = [("seq", ctypes.c_uint64), ("data", ctypes.c_void_p),
+                ("frame_bytes", ctypes.c_uint64), ("capacity", ctypes.c_uint64),
+                ("handed_at", ctypes.c_uint64), ("generation", ctypes.c_uint64)]
+
+
+def c_reader(name):
+    """quorvane_next through ctypes: a function returning each frame's number, or None on a
+    timeout. The C library keeps its own handle on the ring."""
+    lib = ctypes.CDLL(C_LIBRARY)
+    lib.quorvane_attach.argtypes = [ctypes.c_char_p, ctypes.c_uint64,
+                                    ctypes.POINTER(ctypes.c_void_p)]
+    lib.quorvane_cursor_new.argtypes = [ctypes.c_void_p, ctypes.c_int,
+                                        ctypes.POINTER(ctypes.c_void_p)]
+    lib.quorvane_next.argtypes = [ctypes.c_void_p, ctypes.c_uint64, ctypes.POINTER(CFrame)]
+    ring, cursor, frame = ctypes.c_void_p(), ctypes.c_void_p(), CFrame()
+    if (lib.quorvane_attach(name.encode(), 30_000, ctypes.byref(ring)) != 0 or
+            lib.quorvane_cursor_new(ring, 0, ctypes.byref(cursor)) != 0):
+        raise RuntimeError("the C reader could not attach")
+
+    def next_number():
+        if lib.quorvane_next(cursor, 3000, ctypes.byref(frame)) != 0:
+            return None
+        return ctypes.c_int64.from_address(frame.data).value
+    return next_number
 
 
 def consume(name, times_name, pattern, method, expected, go, results):
@@ -107,6 +175,7 @@ def consume(name, times_name, pattern, method, expected, go, results):
     ring = quorvane_reader.attach(name, timeout=30)
     stamps = quorvane_reader.attach(times_name, timeout=30)
     reader = quorvane_reader.Reader(ring, rows, cols)
+    next_in_c = c_reader(name) if method == "C quorvane_next" else None
     numbers = np.asarray(ring.view_window(0, CAPACITY, 1, 2)).view(np.int64)[:, 0, 0]
     got = {}
     seen = ring.write_idx
@@ -119,6 +188,12 @@ def consume(name, times_name, pattern, method, expected, go, results):
             except TimeoutError:
                 break
             got[int(frame.array[0, :2].view(np.int64)[0])] = time.perf_counter_ns()
+            got.pop(-1, None)
+            continue
+        if next_in_c:
+            if (number := next_in_c()) is None:
+                break
+            got[number] = time.perf_counter_ns()
             got.pop(-1, None)
             continue
         waited = time.perf_counter()
@@ -252,7 +327,11 @@ def main():
             print(f"{pattern}: skipped, needs the bridge extra (eclipse-zenoh)")
             continue
         seconds = args.seconds if pattern == "steady+restart" else args.seconds / 2
-        methods = ["Reader.next", "sleep 1 ms"] + (["spin"] if pattern == "steady+restart" else [])
+        methods = ["Reader.next", "sleep 1 ms"]
+        if os.path.exists(C_LIBRARY) and pattern != "bridge":
+            methods.insert(1, "C quorvane_next")
+        if pattern == "steady+restart":
+            methods.append("spin")
         for method in methods:
             cpu, latencies, missed = paced(ctx, pattern, method, seconds)
             p50, p99 = np.percentile(latencies, [50, 99]) / 1e3
@@ -267,7 +346,8 @@ def main():
         f"A producer process publishes into a ring of {CAPACITY} slots on a schedule, a consumer "
         "process only waits for its frames: its CPU (% of a core), the latency from `publish` "
         "returning to the wait returning, and the frames it never got. The patterns and the "
-        "method are in bench/wait.py.", "",
+        "method are in bench/wait.py. The C reader is driven through ctypes, one call per frame "
+        "(its CPU includes that Python).", "",
         *report.table(["pattern", "consumer", "CPU %", "latency p50", "latency p99", "missed"],
                       rows),
         "", f"At full speed, {FAST_FRAME_FLOATS * 4 // 1024} KiB frames, best of {args.rounds}: "

@@ -4,15 +4,12 @@
 #include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
 
-#include <algorithm>
-#include <array>
-#include <chrono>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 
 struct quorvane_ring {
@@ -29,24 +26,41 @@ namespace {
 
 thread_local std::string last_error;
 
-// The status each of the core's failures is, in the order of its table.
-constexpr std::array<quorvane_status, quorvane::failure_texts.size()> statuses{
-    QUORVANE_CREATE_FAILED,     // create_failed
-    QUORVANE_OPEN_FAILED,       // open_failed
-    QUORVANE_MAP_FAILED,        // map_failed
-    QUORVANE_INVALID_ARGUMENT,  // not_c_contiguous: C takes bytes, never met here
-    QUORVANE_BAD_SIZE,          // not_whole_frames
-    QUORVANE_FAILED,            // window_wraps: views are not in the C interface
-    QUORVANE_BAD_SIZE,          // sizes_not_positive
-    QUORVANE_BAD_SIZE,          // ring_too_large
-    QUORVANE_FAILED,            // negative_geometry: likewise
-    QUORVANE_FAILED,            // view_past_segment: likewise
-    QUORVANE_NOT_A_RING,        // header_not_valid
-};
+// The status each of the core's failures is; the compiler checks that none is left out.
+constexpr quorvane_status status_of(quorvane::Failure failure) {
+    using quorvane::Failure;
+    switch (failure) {
+        case Failure::create_failed:
+            return QUORVANE_CREATE_FAILED;
+        case Failure::open_failed:
+            return QUORVANE_OPEN_FAILED;
+        case Failure::map_failed:
+            return QUORVANE_MAP_FAILED;
+        case Failure::not_whole_frames:
+        case Failure::sizes_not_positive:
+        case Failure::ring_too_large:
+        case Failure::single_slot:
+            return QUORVANE_BAD_SIZE;
+        case Failure::header_not_valid:
+        case Failure::segment_too_small:
+        case Failure::header_past_segment:
+            return QUORVANE_NOT_A_RING;
+        case Failure::name_refused:
+            return QUORVANE_REFUSED;
+        case Failure::not_c_contiguous:  // C takes bytes
+        case Failure::window_wraps:      // views are not in the C interface
+        case Failure::negative_geometry:
+        case Failure::view_past_segment:
+            return QUORVANE_FAILED;
+    }
+    return QUORVANE_FAILED;
+}
 
-// How long quorvane_attach looks again at a ring being created, whatever its timeout:
-// create writes the header right after making the segment.
-constexpr std::int64_t creating_grace_ns = 100'000'000;
+// Milliseconds as a span in nanoseconds; past what that holds, for ever (-1).
+constexpr std::int64_t span_ns(uint64_t timeout_ms) {
+    return timeout_ms > std::uint64_t(INT64_MAX / 1'000'000) ? -1
+                                                             : std::int64_t(timeout_ms) * 1'000'000;
+}
 
 quorvane_status fail(quorvane_status status, std::string message) {
     last_error = std::move(message);
@@ -62,7 +76,7 @@ quorvane_status guarded(Body&& body) noexcept {
     } catch (const quorvane::GeometryError& error) {
         return fail(QUORVANE_RING_CHANGED, error.what());
     } catch (const quorvane::RingError& error) {
-        return fail(statuses[static_cast<std::size_t>(error.failure)], error.what());
+        return fail(status_of(error.failure), error.what());
     } catch (const std::bad_alloc&) {
         return fail(QUORVANE_OUT_OF_MEMORY, "out of memory");
     } catch (const std::exception& error) {
@@ -83,7 +97,7 @@ quorvane_status make_ring(const char* name, quorvane_ring** ring, Factory factor
 }
 
 quorvane_frame to_c(const quorvane::Cursor::Frame& f) {
-    return {f.seq, f.slot, f.geometry.frame_bytes, f.geometry.capacity, f.handed_at};
+    return {f.seq, f.slot, f.geometry.frame_bytes, f.geometry.capacity, f.handed_at, f.generation};
 }
 
 template <typename Operation>
@@ -124,15 +138,15 @@ void quorvane_release(quorvane_ring* ring) {
 }
 
 uint64_t quorvane_capacity(const quorvane_ring* ring) {
-    return ring->ring.capacity;
+    return ring == nullptr ? 0 : ring->ring.capacity;
 }
 
 uint64_t quorvane_frame_bytes(const quorvane_ring* ring) {
-    return ring->ring.frame_bytes;
+    return ring == nullptr ? 0 : ring->ring.frame_bytes;
 }
 
 uint64_t quorvane_write_idx(const quorvane_ring* ring) {
-    return ring->ring.write_idx();
+    return ring == nullptr ? 0 : ring->ring.write_idx();
 }
 
 quorvane_status quorvane_publish(quorvane_ring* ring, const void* src, uint64_t nbytes) {
@@ -157,21 +171,9 @@ const void* quorvane_slot(const quorvane_ring* ring, uint64_t idx) {
 }
 
 quorvane_status quorvane_attach(const char* name, uint64_t timeout_ms, quorvane_ring** ring) {
-    const std::int64_t started = quorvane::Pace::now_ns();
-    const std::int64_t timeout_ns =
-        timeout_ms >= UINT64_MAX / 1'000'000 ? INT64_MAX : std::int64_t(timeout_ms * 1'000'000);
-    std::chrono::milliseconds pause(1);
-    while (true) {
-        const quorvane_status status = make_ring(
-            name, ring, [](const std::string& n) { return quorvane::ShmRing::open_as_made(n); });
-        const std::int64_t waited = quorvane::Pace::now_ns() - started;
-        const bool worth_waiting =
-            (status == QUORVANE_OPEN_FAILED && waited < timeout_ns) ||
-            (status == QUORVANE_NOT_A_RING && waited < std::max(timeout_ns, creating_grace_ns));
-        if (!worth_waiting) return status;
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::milliseconds(50));
-    }
+    return make_ring(name, ring, [&](const std::string& n) {
+        return quorvane::ShmRing::attach(n, span_ns(timeout_ms));
+    });
 }
 
 quorvane_status quorvane_cursor_new(const quorvane_ring* ring, quorvane_start start,
@@ -201,10 +203,8 @@ quorvane_status quorvane_latest(quorvane_cursor* cursor, quorvane_frame* frame) 
 }
 
 quorvane_status quorvane_next(quorvane_cursor* cursor, uint64_t timeout_ms, quorvane_frame* frame) {
-    const std::int64_t deadline =
-        timeout_ms >= UINT64_MAX / 1'000'000
-            ? INT64_MAX
-            : quorvane::Pace::now_ns() + std::int64_t(timeout_ms * 1'000'000);
+    const std::int64_t span = span_ns(timeout_ms);
+    const std::int64_t deadline = span < 0 ? INT64_MAX : quorvane::now_ns() + span;
     while (true) {
         const quorvane_status status = quorvane_take(cursor, frame);
         if (status != QUORVANE_NO_FRAME) return status;
@@ -213,18 +213,20 @@ quorvane_status quorvane_next(quorvane_cursor* cursor, uint64_t timeout_ms, quor
 }
 
 int quorvane_intact(const quorvane_cursor* cursor, const quorvane_frame* frame) {
+    if (cursor == nullptr || frame == nullptr) return 0;
     return cursor->cursor.intact({frame->seq,
                                   frame->handed_at,
                                   {frame->capacity, frame->frame_bytes},
+                                  frame->generation,
                                   static_cast<const std::byte*>(frame->data)});
 }
 
 uint64_t quorvane_missed(const quorvane_cursor* cursor) {
-    return cursor->cursor.missed();
+    return cursor == nullptr ? 0 : cursor->cursor.missed();
 }
 
 uint64_t quorvane_restarts(const quorvane_cursor* cursor) {
-    return cursor->cursor.restarts();
+    return cursor == nullptr ? 0 : cursor->cursor.restarts();
 }
 
 const char* quorvane_last_error(void) {

@@ -1,9 +1,11 @@
 #include <quorvane/shm_ring.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,6 +26,27 @@ std::uint64_t checked_total_bytes(std::uint64_t capacity, std::uint64_t frame_by
         throw RingError(Failure::ring_too_large);
     }
     return capacity * frame_bytes + ShmRing::header_bytes;
+}
+
+// How long attach looks again at a ring being created, whatever its timeout: create
+// writes the header right after making the segment.
+constexpr std::int64_t creating_grace_ns = 100'000'000;
+
+// A sleeper looks at the index at least this often, rung or not: a writer that never rings
+// (a program that knows only the header, writing into a ring this project made) is still
+// followed, within this.
+constexpr std::int64_t unrung_look_ns = 50'000'000;
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The companion's name (and, with `also`, one more object's beside it), from the ring's
+// name up to its first NUL, where both platforms end it.
+std::string companion_name(const std::string& name, const char* also = "") {
+    return name.substr(0, name.find('\0')) + companion_suffix + also;
 }
 
 [[noreturn]] void view_exceeds_segment() {
@@ -47,8 +70,8 @@ std::int64_t block_bytes(std::uint64_t frames, std::int64_t rows, std::int64_t c
 
 }  // namespace
 
-ShmRing ShmRing::attach(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
-                        std::uint64_t total_bytes) {
+ShmRing ShmRing::map(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
+                     std::uint64_t total_bytes) {
     void* view = nullptr;
     try {
         view = platform::map_view(mapping, total_bytes);
@@ -71,42 +94,132 @@ ShmRing ShmRing::attach(void* mapping, std::uint64_t capacity, std::uint64_t fra
     return ring;
 }
 
+// The companion is best effort: without it the ring is a ring like any other program's,
+// followed by polling. An object at its name that is not a whole companion (too small, or
+// one a create has not set up yet) is not used.
+void ShmRing::open_companion(const std::string& name, bool create) {
+    if (name.empty() || name.front() == '\0') return;  // Windows: a private section
+    const std::string object = companion_name(name);
+    bool absent = false;
+    platform::MappingHandle handle = create ? platform::create_mapping(object, companion_bytes)
+                                            : platform::open_mapping(object, absent);
+    if (handle == nullptr) return;
+    void* mapped = platform::map_view(handle, companion_bytes);
+    platform::BellHandle doorbell = nullptr;
+    if (mapped == nullptr || !platform::open_bell(companion_name(name, "-bell"), doorbell)) {
+        if (mapped != nullptr) platform::unmap_view(mapped, companion_bytes);
+        platform::close_mapping(handle);
+        return;
+    }
+    auto* made = static_cast<Companion*>(mapped);
+    auto magic = std::atomic_ref<std::uint64_t>(made->magic);
+    if (create) {
+        magic.store(companion_magic, std::memory_order_release);
+    } else if (magic.load(std::memory_order_acquire) != companion_magic) {
+        platform::close_bell(doorbell);
+        platform::unmap_view(mapped, companion_bytes);
+        platform::close_mapping(handle);
+        return;
+    }
+    companion_mapping = handle;
+    companion = made;
+    bell = doorbell;
+}
+
 ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
                         std::uint64_t frame_bytes) {
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
     platform::MappingHandle mapping = platform::create_mapping(name, total);
     if (mapping == nullptr) throw RingError(Failure::create_failed);
-    ShmRing ring = attach(mapping, capacity, frame_bytes, total);
-    // write_idx first: readers of a reused segment must not see old frames as new.
+    ShmRing ring = map(mapping, capacity, frame_bytes, total);
+    ring.open_companion(name, true);
+    // The generation first: a reader that sees the reset index or the new geometry, or
+    // reads a byte of a new frame, sees the new generation too.
+    if (ring.companion != nullptr) {
+        std::atomic_ref<std::uint64_t>(ring.companion->generation)
+            .fetch_add(1, std::memory_order_acq_rel);
+    }
+    // write_idx next: readers of a reused segment must not see old frames as new.
     std::atomic_ref<std::uint64_t>(ring.header->write_idx).store(0, std::memory_order_release);
     // Release: a reader that sees the new geometry sees the reset index too.
     std::atomic_ref<std::uint64_t>(ring.header->capacity)
         .store(capacity, std::memory_order_release);
     std::atomic_ref<std::uint64_t>(ring.header->frame_bytes)
         .store(frame_bytes, std::memory_order_release);
+    ring.wake_sleepers();  // readers asleep on the old ring learn of the restart at once
     return ring;
 }
 
 ShmRing ShmRing::open(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes) {
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
-    platform::MappingHandle mapping = platform::open_mapping(name);
+    bool absent = false;
+    platform::MappingHandle mapping = platform::open_mapping(name, absent);
     if (mapping == nullptr) throw RingError(Failure::open_failed);
-    return attach(mapping, capacity, frame_bytes, total);
+    ShmRing ring = map(mapping, capacity, frame_bytes, total);
+    ring.open_companion(name, false);
+    return ring;
 }
 
 ShmRing ShmRing::open_as_made(const std::string& name) {
+    // The header and one slot byte: every ring has them.
+    bool absent = false;
+    platform::MappingHandle mapping = platform::open_mapping(name, absent);
+    if (mapping == nullptr) {
+        throw RingError(absent ? Failure::open_failed : Failure::name_refused);
+    }
+    constexpr std::uint64_t least = header_bytes + 1;
+    void* first = platform::map_view(mapping, least);
+    if (first == nullptr) {
+        platform::close_mapping(mapping);
+        throw RingError(Failure::segment_too_small);
+    }
+    ShmRing probe;
+    probe.mapping = mapping;
+    probe.capacity = probe.frame_bytes = 1;
+    probe.total_bytes = least;
+    probe.view = first;
+    probe.header = static_cast<RingHeader*>(first);
+    probe.data = static_cast<std::byte*>(first) + header_bytes;
     const auto made = [](const ShmRing& ring) {
         const RingHeader h = ring.read_header();
         return std::pair{h.capacity, h.frame_bytes};
     };
-    // The header and one slot byte: every ring has them.
-    const auto geometry = made(open(name, 1, 1));
+    const auto geometry = made(probe);
     if (geometry.first == 0 || geometry.second == 0) {
         throw RingError(Failure::header_not_valid);
     }
-    ShmRing ring = open(name, geometry.first, geometry.second);
+    ShmRing ring;
+    try {
+        ring = open(name, geometry.first, geometry.second);
+    } catch (const RingError& error) {
+        // Gone since the probe: absent again. Too small for what its header says: no ring.
+        if (error.failure != Failure::map_failed) throw;
+        throw RingError(made(probe) == geometry ? Failure::header_past_segment
+                                                : Failure::header_not_valid);
+    }
     if (made(ring) != geometry) throw RingError(Failure::header_not_valid);
     return ring;
+}
+
+ShmRing ShmRing::attach(const std::string& name, std::int64_t timeout_ns,
+                        bool (*interrupted)(void*), void* context) {
+    const std::int64_t started = now_ns();
+    auto pause = std::chrono::milliseconds(1);
+    while (true) {
+        try {
+            return open_as_made(name);
+        } catch (const RingError& error) {
+            const std::int64_t waited = now_ns() - started;
+            const bool worth_waiting =
+                (error.failure == Failure::open_failed && (timeout_ns < 0 || waited < timeout_ns)) ||
+                (error.failure == Failure::header_not_valid &&
+                 (timeout_ns < 0 || waited < std::max(timeout_ns, creating_grace_ns)));
+            if (!worth_waiting) throw;
+        }
+        if (interrupted != nullptr && interrupted(context)) throw Interrupted();
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
 }
 
 ShmRing::ShmRing(ShmRing&& other) noexcept
@@ -116,7 +229,10 @@ ShmRing::ShmRing(ShmRing&& other) noexcept
       total_bytes(std::exchange(other.total_bytes, 0)),
       view(std::exchange(other.view, nullptr)),
       header(std::exchange(other.header, nullptr)),
-      data(std::exchange(other.data, nullptr)) {}
+      data(std::exchange(other.data, nullptr)),
+      companion_mapping(std::exchange(other.companion_mapping, nullptr)),
+      companion(std::exchange(other.companion, nullptr)),
+      bell(std::exchange(other.bell, nullptr)) {}
 
 ShmRing& ShmRing::operator=(ShmRing&& other) noexcept {
     if (this != &other) {
@@ -128,6 +244,9 @@ ShmRing& ShmRing::operator=(ShmRing&& other) noexcept {
         view = std::exchange(other.view, nullptr);
         header = std::exchange(other.header, nullptr);
         data = std::exchange(other.data, nullptr);
+        companion_mapping = std::exchange(other.companion_mapping, nullptr);
+        companion = std::exchange(other.companion, nullptr);
+        bell = std::exchange(other.bell, nullptr);
     }
     return *this;
 }
@@ -141,11 +260,19 @@ void ShmRing::release() noexcept {
     // platform calls report none.
     if (view != nullptr) platform::unmap_view(view, total_bytes);
     if (mapping != nullptr) platform::close_mapping(mapping);
+    if (companion != nullptr) {
+        platform::close_bell(bell);
+        platform::unmap_view(companion, companion_bytes);
+        platform::close_mapping(companion_mapping);
+    }
     mapping = nullptr;
     capacity = frame_bytes = total_bytes = 0;
     view = nullptr;
     header = nullptr;
     data = nullptr;
+    companion_mapping = nullptr;
+    companion = nullptr;
+    bell = nullptr;
 }
 
 std::uint64_t ShmRing::frames_in(std::uint64_t nbytes) const {
@@ -175,6 +302,28 @@ void ShmRing::publish(const std::byte* src, std::uint64_t count) {
         index.store(w + i + 1, std::memory_order_release);
         if (++slot == capacity) slot = 0;
     }
+    if (count != 0) wake_sleepers();
+}
+
+void ShmRing::ring_bell() noexcept {
+    auto rung = std::atomic_ref<std::uint32_t>(companion->bell);
+    rung.fetch_add(1, std::memory_order_seq_cst);
+    platform::wake_bell(
+        bell, &companion->bell,
+        std::atomic_ref<std::uint32_t>(companion->sleepers).load(std::memory_order_relaxed));
+}
+
+void ShmRing::sleep_unless(std::uint64_t seen, std::int64_t timeout_ns) const noexcept {
+    auto sleepers = std::atomic_ref<std::uint32_t>(companion->sleepers);
+    sleepers.fetch_add(1, std::memory_order_seq_cst);
+    // Pairs with the fence in wake_sleepers(): registered before the index is looked at.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const std::uint32_t rung =
+        std::atomic_ref<std::uint32_t>(companion->bell).load(std::memory_order_acquire);
+    if (write_idx() == seen) {
+        platform::wait_bell(bell, &companion->bell, rung, std::min(timeout_ns, unrung_look_ns));
+    }
+    sleepers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 ViewGeometry ShmRing::frame_view(std::uint64_t idx, std::int64_t rows, std::int64_t cols) const {

@@ -20,6 +20,10 @@ SANITIZED = bool(os.environ.get("QUORVANE_SANITIZED_BUILD"))
 NATIVE_EXAMPLES = os.environ.get("QUORVANE_NATIVE_EXAMPLES")
 needs_native_examples = pytest.mark.skipif(not NATIVE_EXAMPLES,
                                            reason="the native examples are built by make test")
+# The C library the native examples use, as make test lays them out.
+C_LIBRARY = None if not NATIVE_EXAMPLES else (
+    os.path.join(NATIVE_EXAMPLES, "libquorvane_c.dll") if sys.platform == "win32" else
+    os.path.join(NATIVE_EXAMPLES, os.pardir, "native-install", "lib", "libquorvane_c.so"))
 
 
 def pytest_configure(config):

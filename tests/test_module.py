@@ -1,6 +1,7 @@
 """The Python surface: members, argument conversion and error translation."""
 
 import importlib.util
+import re
 import shutil
 import struct
 import subprocess
@@ -14,7 +15,7 @@ import quorvane
 import quorvane_reader._native
 from quorvane import Ring
 
-from conftest import NATIVE_EXAMPLES, run_in_child
+from conftest import C_LIBRARY, NATIVE_EXAMPLES, run_in_child
 import helpers
 
 
@@ -157,9 +158,11 @@ def exported_names(path):
 def test_each_library_exports_only_its_entry_points():
     assert exported_names(quorvane.__file__) == ["PyInit_quorvane"]
     assert exported_names(quorvane_reader._native.__file__) == ["PyInit__native"]
-    if NATIVE_EXAMPLES:  # the C library the native examples use, as make test lays them out
-        built = Path(NATIVE_EXAMPLES)
-        library = (built / "libquorvane_c.dll" if sys.platform == "win32" else
-                   built.parent / "native-install" / "lib" / "libquorvane_c.so")
-        names = exported_names(library)
+    # The core both modules link: its C++ interface (mangled in namespace quorvane) alone.
+    installed = Path(quorvane.__file__).parent
+    core = exported_names(installed / "libquorvane_core.dll" if sys.platform == "win32" else
+                          installed / "quorvane.libs" / "libquorvane_core.so")
+    assert core and all(re.match(r"_Z(NK?|T[ISV]N)8quorvane", name) for name in core), core
+    if C_LIBRARY:
+        names = exported_names(C_LIBRARY)
         assert names and all(name.startswith("quorvane_") for name in names), names

@@ -1,5 +1,6 @@
 """quorvane_reader: attach by name, wait, iterate, check."""
 
+import ctypes
 import os
 import threading
 import time
@@ -12,7 +13,7 @@ import quorvane_reader
 from quorvane import Ring
 from quorvane_reader import Reader
 
-from conftest import run_in_child, shm_path
+from conftest import C_LIBRARY, run_in_child, shm_path
 import helpers
 
 
@@ -33,40 +34,46 @@ def test_attach_waits_for_the_producer_and_takes_its_geometry(name, spawn):
 
 # Windows sizes a mapping to whole pages: a segment too small for its header cannot be told.
 @pytest.mark.linux_only
-def test_what_is_not_a_ring_is_named_in_the_error(name):
+def test_attach_refuses_what_is_not_a_ring_with_the_same_answer_from_python_and_c(name):
+    """Both call the core's one attach: Python's exception carries the C call's message."""
+    c = ctypes.CDLL(C_LIBRARY) if C_LIBRARY else None
+    if c:
+        c.quorvane_last_error.restype = ctypes.c_char_p
+
+    def refused(target: str, status: int) -> str:
+        with pytest.raises(ValueError) as python:
+            quorvane_reader.attach(target, timeout=5)  # no waiting for what is there
+        if c:
+            ring = ctypes.c_void_p()
+            assert c.quorvane_attach(target.encode(), 5000, ctypes.byref(ring)) == status
+            assert str(python.value) == f"ring {target!r}: {c.quorvane_last_error().decode()}"
+        return str(python.value)
+
     os.mkdir(shm_path(name + "_dir"))
     try:
-        with pytest.raises(ValueError, match=f"ring '{name}_dir': something is at the name"):
-            quorvane_reader.attach(name + "_dir", timeout=5)  # no waiting for what is there
+        assert "something is at the name" in refused(name + "_dir", 12)  # QUORVANE_REFUSED
     finally:
         os.rmdir(shm_path(name + "_dir"))
-    # A producer making the ring just after open found no name, just before the name is
-    # looked at: that is a ring being made, not something else at the name.
-    made: list[Ring] = []
-    taken = quorvane_reader._name_taken
-
-    def made_meanwhile(looked_up: str | bytes) -> bool:
-        if not made:
-            made.append(Ring.create(looked_up, 4, 64))
-        return taken(looked_up)
-
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(quorvane_reader, "_name_taken", made_meanwhile)
-        assert quorvane_reader.attach(name, timeout=5).frame_bytes == 64
-    del made[0]
     tiny = shared_memory.SharedMemory(name, create=True, size=10, track=False)
+    big = shared_memory.SharedMemory(name + "_hdr", create=True, size=64, track=False)
     try:
-        with pytest.raises(ValueError, match=f"ring '{name}': the segment is too small"):
-            quorvane_reader.attach(name)
-        big = shared_memory.SharedMemory(name + "_hdr", create=True, size=64, track=False)
+        assert "too small" in refused(name, 10)  # QUORVANE_NOT_A_RING
         big.buf[8:24] = np.array([8, 1024], np.uint64).tobytes()  # 8 slots of 1 KiB in 64 B
-        with pytest.raises(ValueError, match="its header says 8 slots of 1024 bytes, more than"):
-            quorvane_reader.attach(name + "_hdr")
-        big.close()
-        big.unlink()
+        assert "says more than the segment holds" in refused(name + "_hdr", 10)
     finally:
-        tiny.close()
-        tiny.unlink()
+        for segment in (tiny, big):
+            segment.close()
+            segment.unlink()
+    one_slot = Ring.create(name, 1, 64)
+    with pytest.raises(ValueError, match="at least 2 slots"):
+        Reader(quorvane_reader.attach(name), 4, 4)
+    if c:
+        ring, cursor = ctypes.c_void_p(), ctypes.c_void_p()
+        assert c.quorvane_attach(name.encode(), 0, ctypes.byref(ring)) == 0
+        assert c.quorvane_cursor_new(ring, 0, ctypes.byref(cursor)) == 2  # QUORVANE_BAD_SIZE
+        assert b"at least 2 slots" in c.quorvane_last_error()
+        c.quorvane_release(ring)
+    del one_slot
 
 
 def test_a_geometry_the_ring_cannot_hold_is_refused(name):
@@ -77,8 +84,6 @@ def test_a_geometry_the_ring_cannot_hold_is_refused(name):
     with pytest.raises(ValueError, match="5 x 4 float32 values take 80 bytes, more than"):
         Reader(ring, 5, 4)
     Reader(ring, 3, 4)  # less than a frame: the rest is the user's
-    with pytest.raises(ValueError, match="at least 2 slots"):
-        Reader(Ring.create(name + "_one", 1, 64), 4, 4)
 
 
 def frames(ring, first, count):
@@ -154,18 +159,22 @@ def test_a_producer_made_again_with_another_geometry_is_followed_or_refused(name
     del new, ring, follower, too_wide, taken, got
 
 
-@pytest.mark.parametrize("pattern", ["jitter", "speed-up"])
+@pytest.mark.parametrize("pattern", ["jitter", "speed-up", "pause then faster"])
 def test_uneven_arrivals_lose_nothing_a_poll_keeps(name, pattern, caplog):
-    """60 fps with each frame late by up to a period, or steady 60 fps that turns into
-    240 fps: a 1 ms poll keeps every frame of an 8-slot ring, and so must the reader. The
-    poll runs beside it, so a machine too busy even for the poll fails neither."""
+    """60 fps with each frame late by up to a period, steady 60 fps that turns into 240 fps,
+    or 60 fps that pauses 0.6 s and comes back at 600 fps (twice): a 1 ms poll keeps every
+    frame of an 8-slot ring, and so must the reader. The poll runs beside it, so a machine
+    too busy even for the poll fails neither."""
     ring = Ring.create(name, 8, 16)
     reader = Reader(ring, 1, 4)
     times = np.arange(240) / 60
     if pattern == "jitter":
         times += np.random.default_rng(7).uniform(0, 1 / 60, len(times))
-    else:
+    elif pattern == "speed-up":
         times[120:] = times[120] + np.arange(120) / 240
+    else:
+        burst = np.concatenate([np.arange(60) / 60, 1.6 + np.arange(60) / 600])
+        times = np.concatenate([burst, burst + 1.8])
     polled_lost = 0
 
     def produce():

@@ -17,9 +17,6 @@ from __future__ import annotations
 import functools
 import logging
 import operator
-import os
-import sys
-import time
 import weakref
 from collections.abc import Iterator
 from typing import Literal, SupportsIndex
@@ -33,117 +30,47 @@ __all__ = ["Frame", "Reader", "attach", "header"]
 
 Start = Literal["next", "newest", "oldest"]
 
-
-# How long attach looks again at a ring being created, even without a timeout: create
-# writes the header right after making the segment.
-CREATING_GRACE = 0.1
-
 _LOG = logging.getLogger("quorvane_reader")
 # The names attach opened rings under, for messages: a Ring does not know its name.
 _names: weakref.WeakKeyDictionary[quorvane.Ring, str | bytes] = weakref.WeakKeyDictionary()
 
-
-class _NotReady(Exception):
-    """No ring to attach to yet: worth another look while waiting, else `error` is raised.
-    `creating`: a ring in the middle of being made, worth a look even without waiting."""
-
-    def __init__(self, error: Exception, *, creating: bool = False) -> None:
-        super().__init__(str(error))
-        self.error = error
-        self.creating = creating
-
-
 _OPEN_FAILED = _native.FAILURES["open_failed"]
-
-
-def _name_taken(name: str | bytes) -> bool:
-    """Whether something is at the name though no ring could be opened there: the Linux
-    layer's file at /dev/shm/NAME (the name ends at its first NUL, as on Windows). Windows
-    does not tell an absent name from a refused one."""
-    if sys.platform != "linux":
-        return False
-    base = (name.encode() if isinstance(name, str) else bytes(name)).split(b"\0")[0]
-    return b"/" not in base and os.path.lexists(b"/dev/shm/" + base)
-
-
-def _open(name: str | bytes, capacity: int, frame_bytes: int) -> quorvane.Ring:
-    """Ring.open, with its "OpenFileMapping failed" told apart: no ring yet (_NotReady) or
-    something at the name this user may not open (ValueError). Any other failure of open
-    is raised as it is."""
-    for _ in range(2):
-        try:
-            return quorvane.Ring.open(name, capacity, frame_bytes)
-        except RuntimeError as error:
-            if str(error) != _OPEN_FAILED:
-                raise
-        if not _name_taken(name):
-            raise _NotReady(FileNotFoundError(f"no ring named {name!r}"))
-        # There now: either refused, or made by a producer since open looked; a second look
-        # tells which.
-    raise ValueError(f"ring {name!r}: something is at the name, but not a ring this user "
-                     "may open (a directory, a special file or another user's file)")
-
-
-def _probe(name: str | bytes) -> quorvane.Ring:
-    """A handle on the header and the first byte, which every ring has."""
-    try:
-        return _open(name, 1, 1)
-    except RuntimeError:
-        raise ValueError(f"ring {name!r}: the segment is too small to hold a ring header "
-                         "and a slot") from None
-
-
-def _open_as_made(name: str | bytes) -> quorvane.Ring:
-    probe = _probe(name)
-    _, capacity, frame_bytes = _native.header(probe)
-    if capacity == 0 or frame_bytes == 0:  # being created right now, or not a ring at all
-        raise _NotReady(ValueError(
-            f"ring {name!r} has no valid header: capacity {capacity}, frame_bytes {frame_bytes}"),
-            creating=True)
-    try:
-        ring = _open(name, capacity, frame_bytes)  # absent again: gone since the probe
-    except RuntimeError as error:
-        raise ValueError(f"ring {name!r}: its header says {capacity} slots of {frame_bytes} "
-                         f"bytes, more than the segment holds ({error})") from None
-    if _native.header(ring)[1:] != (capacity, frame_bytes):  # made again meanwhile
-        raise _NotReady(ValueError(f"ring {name!r} changed its geometry while attaching"),
-                        creating=True)
-    _names[ring] = name
-    return ring
+# What attach finds at a name that is not a ring it can follow.
+_NOT_A_RING = {_native.FAILURES[failure] for failure in
+               ("name_refused", "segment_too_small", "header_past_segment", "header_not_valid")}
 
 
 def attach(name: str | bytes, *, timeout: float | None = None) -> quorvane.Ring:
     """Opens the live ring `name` with the capacity and frame_bytes its producer created it
     with, read from its header. With a timeout, waits that many seconds for a producer to
     create it (TimeoutError after); without, FileNotFoundError if there is none (a ring
-    caught while being created is waited for briefly either way). Never creates a
-    segment."""
-    started = time.monotonic()
-    pause = 0.001
-    while True:
-        try:
-            return _open_as_made(name)
-        except _NotReady as not_ready:
-            waited = time.monotonic() - started
+    caught while being created is waited for briefly either way). ValueError if what is at
+    the name is not a ring this user may follow. Never creates a segment. The C interface's
+    quorvane_attach is the same call."""
+    try:
+        ring: quorvane.Ring = _native.attach(name, 0.0 if timeout is None else timeout)
+    except RuntimeError as error:
+        if str(error) == _OPEN_FAILED:
             if timeout is None:
-                if not not_ready.creating or waited >= CREATING_GRACE:
-                    raise not_ready.error from None
-                left = CREATING_GRACE - waited
-            else:
-                left = timeout - waited
-                if left <= 0:
-                    raise TimeoutError(f"{not_ready} after waiting {timeout:g} s") from None
-            time.sleep(min(pause, left))
-            pause = min(pause * 2, 0.05)
+                raise FileNotFoundError(f"no ring named {name!r}") from None
+            raise TimeoutError(f"no ring named {name!r} after waiting {timeout:g} s") from None
+        if str(error) in _NOT_A_RING:
+            raise ValueError(f"ring {name!r}: {error}") from None
+        raise
+    _names[ring] = name
+    return ring
 
 
 def header(name: str | bytes) -> tuple[int, int, int]:
     """The live ring's header: (write_idx, capacity, frame_bytes), as its producer wrote
-    them. FileNotFoundError if there is no ring of that name."""
+    them (zeros while it is being made). FileNotFoundError if there is no ring of that name
+    this user may open, ValueError if the segment is too small for a header."""
     try:
-        probe = _probe(name)
-    except _NotReady as not_ready:
-        raise not_ready.error from None
+        probe = quorvane.Ring.open(name, 1, 1)
+    except RuntimeError as error:
+        if str(error) == _OPEN_FAILED:
+            raise FileNotFoundError(f"no ring named {name!r}") from None
+        raise ValueError(f"ring {name!r}: {_native.FAILURES['segment_too_small']}") from None
     return _native.header(probe)
 
 
@@ -158,16 +85,18 @@ def _tell_missed(label: str, count: int) -> None:
 class Reader:
     """Hands out a ring's frames in order, each as a zero-copy float32 rows x cols array.
 
-    `next()` waits for the next frame without holding the interpreter lock and without
-    any help from the producer (any program writing the ring wakes it); `latest()` skips to
-    the newest; iterating yields frames for ever. `start` picks the first frame: "next"
+    `next()` waits for the next frame without holding the interpreter lock: asleep until
+    the producer rings, or, on a ring whose producer knows only the header, polling at most
+    every millisecond; `latest()` skips to the newest; iterating yields frames for ever.
+    A Reader may be shared between threads: their calls take turns. `start` picks the first frame: "next"
     (the first published after this call), "newest" (the newest already there) or
     "oldest" (the oldest still held). `rows x cols x 4` may be less than the ring's
     frame_bytes: the rest of each frame is left to you.
 
     A producer that makes the ring again is followed from its first frame, also with
     another capacity or frame_bytes as long as rows x cols still fit (ValueError, naming
-    both geometries, if not). Falling so far behind that frames are overwritten unread is
+    both geometries, if not); every such create counts in `restarts`. A ring of one slot is
+    refused (ValueError): its only frame may be being overwritten at any moment. Falling so far behind that frames are overwritten unread is
     counted in `missed` and logged once, on the "quorvane_reader" logger."""
 
     def __init__(self, ring: quorvane.Ring, rows: SupportsIndex, cols: SupportsIndex, *,
@@ -185,9 +114,6 @@ class Reader:
                 f"this Ring was opened with capacity {capacity} and frame_bytes {frame_bytes}, "
                 f"but its producer made capacity {made_capacity} and frame_bytes "
                 f"{made_frame_bytes}: open it with quorvane_reader.attach")
-        if capacity < 2:
-            raise ValueError("a reader needs a ring of at least 2 slots: with one, the "
-                             "producer may be overwriting the only frame at any moment")
         if start not in _STARTS:
             raise ValueError(f"start must be 'next', 'newest' or 'oldest', not {start!r}")
         self.ring = ring

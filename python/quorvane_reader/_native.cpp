@@ -1,6 +1,7 @@
-// The native half of quorvane_reader: the core's reader cursor over the ShmRing behind a
-// quorvane.Ring (pybind11 shares the type between the two modules, so no second handle or
-// mapping is made), handing out frames as arrays and waiting without the interpreter lock.
+// The native half of quorvane_reader: the core's attach, and its reader cursor over the
+// ShmRing behind a quorvane.Ring (pybind11 shares the type between the two modules, and both
+// link the one core library), handing out frames as arrays and waiting without the
+// interpreter lock.
 //
 // Cursor and Frame are plain C-API types, not pybind11 classes: at full speed a reader
 // hands out a frame every few hundred nanoseconds, and pybind11's call dispatch and
@@ -13,8 +14,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <optional>
+#include <string>
 
 #include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
@@ -42,7 +45,17 @@ struct Cursor {
     std::int64_t rows;
     std::int64_t cols;
     std::optional<quorvane::Cursor> core;
+    // Calls from several threads take turns: next() changes the cursor while it waits
+    // without the interpreter lock.
+    std::mutex turn;
 };
+
+// Takes the cursor's turn, letting other threads run while it waits for it.
+std::unique_lock<std::mutex> take_turn(Cursor* cursor) {
+    std::unique_lock turn(cursor->turn, std::try_to_lock);
+    if (!turn.owns_lock()) unlocked([&] { turn.lock(); });
+    return turn;
+}
 
 struct Frame {
     PyObject_HEAD
@@ -146,13 +159,13 @@ bool refresh_slots(Cursor* cursor) {
         error.restore();
         return false;
     }
-    cursor->slots_generation = cursor->core->generation();
+    cursor->slots_generation = cursor->core->geometry_changes();
     cursor->slots_geometry = g;
     return true;
 }
 
 PyObject* make_frame(Cursor* cursor, const quorvane::Cursor::Frame& core) {
-    if (cursor->slots_generation != cursor->core->generation() && !refresh_slots(cursor)) {
+    if (cursor->slots_generation != cursor->core->geometry_changes() && !refresh_slots(cursor)) {
         return nullptr;
     }
     PyObject* array = PySequence_GetItem(
@@ -190,12 +203,15 @@ PyObject* hand_out(Cursor* cursor, Operation operation) {
 }
 
 PyObject* cursor_take(PyObject* self, PyObject* /*unused*/) {
-    return hand_out(reinterpret_cast<Cursor*>(self), [](quorvane::Cursor& c) { return c.take(); });
+    auto* cursor = reinterpret_cast<Cursor*>(self);
+    const auto turn = take_turn(cursor);
+    return hand_out(cursor, [](quorvane::Cursor& c) { return c.take(); });
 }
 
 PyObject* cursor_latest(PyObject* self, PyObject* /*unused*/) {
-    return hand_out(reinterpret_cast<Cursor*>(self),
-                    [](quorvane::Cursor& c) { return c.latest(); });
+    auto* cursor = reinterpret_cast<Cursor*>(self);
+    const auto turn = take_turn(cursor);
+    return hand_out(cursor, [](quorvane::Cursor& c) { return c.latest(); });
 }
 
 // next(timeout=None): the next frame, waiting for it without the interpreter lock.
@@ -208,17 +224,17 @@ PyObject* cursor_next(PyObject* self, PyObject* args) {
     if (timeout != Py_None) {
         seconds = PyFloat_AsDouble(timeout);
         if (seconds == -1.0 && PyErr_Occurred() != nullptr) return nullptr;
-        deadline =
-            quorvane::Pace::now_ns() + static_cast<std::int64_t>(std::max(seconds, 0.0) * 1e9);
+        deadline = quorvane::now_ns() + static_cast<std::int64_t>(std::max(seconds, 0.0) * 1e9);
     }
+    const auto turn = take_turn(cursor);
     while (true) {
         PyObject* frame = hand_out(cursor, [](quorvane::Cursor& c) { return c.take(); });
         if (frame != Py_None) return frame;
         Py_DECREF(frame);
-        const std::int64_t until = std::min(deadline, quorvane::Pace::now_ns() + signal_check_ns);
+        const std::int64_t until = std::min(deadline, quorvane::now_ns() + signal_check_ns);
         const bool moved = unlocked([&] { return cursor->core->wait(until); });
         if (PyErr_CheckSignals() != 0) return nullptr;
-        if (!moved && quorvane::Pace::now_ns() >= deadline) {
+        if (!moved && quorvane::now_ns() >= deadline) {
             char message[64];
             std::snprintf(message, sizeof message, "no new frame within %g s", seconds);
             PyErr_SetString(PyExc_TimeoutError, message);
@@ -257,6 +273,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* cursor = reinterpret_cast<Cursor*>(type->tp_alloc(type, 0));
     if (cursor == nullptr) return nullptr;
     new (&cursor->core) std::optional<quorvane::Cursor>();
+    new (&cursor->turn) std::mutex();
     cursor->ring = Py_NewRef(ring);
     cursor->label = Py_NewRef(label);
     cursor->on_missed = Py_NewRef(on_missed);
@@ -265,7 +282,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* result = reinterpret_cast<PyObject*>(cursor);
     try {
         cursor->core.emplace(*shm, static_cast<quorvane::Cursor::Start>(start));
-    } catch (const quorvane::GeometryError& error) {
+    } catch (const std::runtime_error& error) {  // GeometryError, or one slot
         raise_value_error(cursor, error.what());
         Py_DECREF(result);
         return nullptr;
@@ -280,6 +297,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void cursor_dealloc(PyObject* self) {
     auto* cursor = reinterpret_cast<Cursor*>(self);
     cursor->core.~optional();
+    cursor->turn.~mutex();
     Py_XDECREF(cursor->ring);
     Py_XDECREF(cursor->label);
     Py_XDECREF(cursor->on_missed);
@@ -358,6 +376,29 @@ PYBIND11_MODULE(_native, m) {
         failures[py::str(std::string(failure))] = py::str(std::string(text));
     }
     m.attr("FAILURES") = failures;
+    // What the core appends to a ring's name to name its companion.
+    m.attr("COMPANION_SUFFIX") = quorvane::companion_suffix;
+
+    // The core's attach: the same refusals and waiting as the C interface's. Raises
+    // RuntimeError with the core's text; the package's attach words it for Python.
+    m.def(
+        "attach",
+        [](const std::string& name, double timeout) {
+            // Past what nanoseconds hold, for ever.
+            const std::int64_t span = timeout >= 9e9 ? -1 : static_cast<std::int64_t>(timeout * 1e9);
+            const auto signalled = [](void* /*context*/) {
+                const PyGILState_STATE state = PyGILState_Ensure();
+                const bool raised = PyErr_CheckSignals() != 0;
+                PyGILState_Release(state);
+                return raised;
+            };
+            try {
+                return unlocked([&] { return ShmRing::attach(name, span, signalled); });
+            } catch (const quorvane::Interrupted&) {
+                throw py::error_already_set();  // the signal handler's exception
+            }
+        },
+        py::arg("name"), py::arg("timeout"));
 
     m.def(
         "header",

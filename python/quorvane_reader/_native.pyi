@@ -42,5 +42,12 @@ class Cursor:
 FAILURES: dict[str, str]
 """The ring's failure texts by name ("open_failed": "OpenFileMapping failed", ...)."""
 
+COMPANION_SUFFIX: str
+"""What the ring core appends to a ring's name to name the companion object beside it."""
+
 def header(ring: quorvane.Ring) -> tuple[int, int, int]:
     """The segment's header through this ring's mapping: (write_idx, capacity, frame_bytes)."""
+
+def attach(name: str | bytes, timeout: float) -> quorvane.Ring:
+    """The ring core's attach: waits up to `timeout` seconds for a producer (briefly for a
+    ring being made); RuntimeError with the core's failure text otherwise."""

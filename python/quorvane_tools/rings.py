@@ -13,6 +13,7 @@ from dataclasses import dataclass
 
 import quorvane
 import quorvane_reader
+from quorvane_reader import _native
 
 SHM = "/dev/shm"
 # struct flock on 64-bit Linux: l_type, l_whence, l_start, l_len, l_pid, padding.
@@ -81,7 +82,8 @@ def is_held(path: str) -> bool:
 
 
 def _marked() -> list[tuple[str, os.stat_result]]:
-    """The files this project made (the sticky bit marks them), by name."""
+    """The rings this project made (the sticky bit marks its files), by name: each ring's
+    companion, the file beside it named with the companion's suffix, is part of the ring."""
     found = []
     with os.scandir(SHM) as entries:
         for entry in entries:
@@ -91,7 +93,10 @@ def _marked() -> list[tuple[str, os.stat_result]]:
                 continue
             if stat.S_ISREG(st.st_mode) and st.st_mode & stat.S_ISVTX:
                 found.append((entry.name, st))
-    return sorted(found)
+    names = {name for name, _ in found}
+    suffix = _native.COMPANION_SUFFIX
+    return sorted((name, st) for name, st in found
+                  if not (name.endswith(suffix) and name[:-len(suffix)] in names))
 
 
 def _probe(name: str, st: os.stat_result) -> RingInfo:

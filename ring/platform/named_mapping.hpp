@@ -14,8 +14,9 @@ using MappingHandle = void*;
 // that name, whose size is left as it was. Null on failure.
 MappingHandle create_mapping(const std::string& name, std::uint64_t bytes);
 
-// Returns the existing named object; null if there is none or access is refused.
-MappingHandle open_mapping(const std::string& name);
+// Returns the existing named object; null if there is none (`absent` set) or access is
+// refused (`absent` cleared).
+MappingHandle open_mapping(const std::string& name, bool& absent);
 
 // Maps the first `bytes` bytes read/write. Null on failure, in particular when the object
 // is smaller than `bytes`.
@@ -29,5 +30,21 @@ void close_mapping(MappingHandle mapping);
 // Whether [p, p + bytes) overlaps a view of the object behind `mapping` that this process
 // mapped, through this handle or any other: such memory aliases the object's own bytes.
 bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes);
+
+// A doorbell: readers sleep on a 32-bit word in shared memory, which the writer changes
+// before it wakes them. Linux: a futex on the word itself, so there is nothing to open and
+// the handle is null. Windows: a named semaphore of its own, the lifetime of a mapping's.
+using BellHandle = void*;
+
+// False on failure.
+bool open_bell(const std::string& name, BellHandle& bell);
+void close_bell(BellHandle bell);
+
+// Wakes the `sleepers` sleepers on `word`, which the caller has just changed.
+void wake_bell(BellHandle bell, std::uint32_t* word, std::uint32_t sleepers);
+
+// Sleeps while *word == seen, at most timeout_ns; may return early, for no reason too.
+void wait_bell(BellHandle bell, const std::uint32_t* word, std::uint32_t seen,
+               std::int64_t timeout_ns);
 
 }  // namespace quorvane::platform

@@ -13,15 +13,19 @@
 // releases the handles its program never closed. Both need the list of live handles.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -314,7 +318,8 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     return nullptr;
 }
 
-MappingHandle open_mapping(const std::string& name) {
+MappingHandle open_mapping(const std::string& name, bool& absent) {
+    absent = false;
     const auto path = path_for(name);
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
@@ -322,7 +327,9 @@ MappingHandle open_mapping(const std::string& name) {
     reclaim_dead_objects();
     int fd = -1;
     struct stat st = {};
-    if (open_live(*path, fd, st) != Found::live) return nullptr;
+    const Found found = open_live(*path, fd, st);
+    absent = found == Found::absent;
+    if (found != Found::live) return nullptr;
     return record(std::move(made), fd, st);
 }
 
@@ -376,6 +383,28 @@ bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t b
         return v.device == held->device && v.inode == held->inode && begin < v.begin + v.bytes &&
                v.begin < begin + bytes;
     });
+}
+
+// The word lives in a MAP_SHARED mapping: a shared (not process-private) futex, so that
+// sleepers in every process are woken.
+bool open_bell(const std::string& /*name*/, BellHandle& bell) {
+    bell = nullptr;
+    return true;
+}
+
+void close_bell(BellHandle /*bell*/) {}
+
+void wake_bell(BellHandle /*bell*/, std::uint32_t* word, std::uint32_t /*sleepers*/) {
+    ::syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void wait_bell(BellHandle /*bell*/, const std::uint32_t* word, std::uint32_t seen,
+               std::int64_t timeout_ns) {
+    if (timeout_ns <= 0) return;
+    const timespec timeout = {static_cast<time_t>(timeout_ns / 1'000'000'000),
+                              static_cast<long>(timeout_ns % 1'000'000'000)};
+    // EAGAIN (the word changed first), EINTR and ETIMEDOUT all mean: look again.
+    ::syscall(SYS_futex, word, FUTEX_WAIT, seen, &timeout, nullptr, 0);
 }
 
 }  // namespace quorvane::platform

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cstddef>
 #include <mutex>
 #include <vector>
@@ -40,8 +42,10 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
                                 static_cast<DWORD>(bytes & 0xFFFFFFFFu), name.c_str());
 }
 
-MappingHandle open_mapping(const std::string& name) {
-    return ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
+MappingHandle open_mapping(const std::string& name, bool& absent) {
+    HANDLE mapping = ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
+    absent = mapping == nullptr && ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    return mapping;
 }
 
 void* map_view(MappingHandle mapping, std::uint64_t bytes) {
@@ -77,6 +81,33 @@ bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t b
         return begin < v.begin + v.bytes && v.begin < begin + bytes &&
                same_object(v.mapping, static_cast<HANDLE>(mapping));
     });
+}
+
+// A process cannot wait on an address in another process's memory, so sleepers wait on a
+// named semaphore and the writer releases one count per sleeper it counted. A count left
+// by a sleeper that timed out first wakes a later one for nothing: it looks and sleeps again.
+bool open_bell(const std::string& name, BellHandle& bell) {
+    bell = ::CreateSemaphoreA(nullptr, 0, LONG_MAX, name.c_str());
+    return bell != nullptr;
+}
+
+void close_bell(BellHandle bell) {
+    ::CloseHandle(static_cast<HANDLE>(bell));
+}
+
+void wake_bell(BellHandle bell, std::uint32_t* /*word*/, std::uint32_t sleepers) {
+    ::ReleaseSemaphore(static_cast<HANDLE>(bell),
+                       static_cast<LONG>(std::min<std::uint32_t>(sleepers, LONG_MAX)), nullptr);
+}
+
+void wait_bell(BellHandle bell, const std::uint32_t* word, std::uint32_t seen,
+               std::int64_t timeout_ns) {
+    if (timeout_ns <= 0 || std::atomic_ref(*const_cast<std::uint32_t*>(word)).load() != seen) {
+        return;
+    }
+    const auto ms = static_cast<DWORD>(std::min<std::int64_t>((timeout_ns + 999'999) / 1'000'000,
+                                                              INFINITE - 1));
+    ::WaitForSingleObject(static_cast<HANDLE>(bell), ms);
 }
 
 }  // namespace quorvane::platform

@@ -94,6 +94,23 @@ std::byte slot_byte(const ShmRing& ring, std::uint64_t slot) {
     return ring.data[slot * ring.frame_bytes];
 }
 
+platform::MappingHandle open_existing(const std::string& name) {
+    bool absent = false;
+    return platform::open_mapping(name, absent);
+}
+
+// Whether the object of that name is there, as another process would find it.
+bool exists(const std::string& name) {
+    bool absent = false;
+    platform::MappingHandle handle = platform::open_mapping(name, absent);
+    if (handle != nullptr) platform::close_mapping(handle);
+    return handle != nullptr;
+}
+
+std::string companion_of(const std::string& name) {
+    return name + quorvane::companion_suffix;
+}
+
 }  // namespace
 
 // What a child process does; its exit code tells the parent whether it saw what it should.
@@ -137,7 +154,7 @@ TEST_CASE("named mapping: new objects are zero-filled and keep their size") {
 
     platform::unmap_view(bytes, 4096);
     platform::close_mapping(first);
-    platform::MappingHandle third = platform::open_mapping(name);  // `again` still holds it
+    platform::MappingHandle third = open_existing(name);  // `again` still holds it
     CHECK(third != nullptr);
     platform::close_mapping(third);
     platform::unmap_view(seen, 4096);
@@ -147,15 +164,15 @@ TEST_CASE("named mapping: new objects are zero-filled and keep their size") {
 TEST_CASE("named mapping: the object lives while any handle lives and is gone after the last") {
     const auto name = unique_name("life");
     platform::MappingHandle creator = platform::create_mapping(name, 64);
-    platform::MappingHandle opener = platform::open_mapping(name);
+    platform::MappingHandle opener = open_existing(name);
     REQUIRE(creator != nullptr);
     REQUIRE(opener != nullptr);
     platform::close_mapping(creator);
-    platform::MappingHandle still = platform::open_mapping(name);
+    platform::MappingHandle still = open_existing(name);
     CHECK(still != nullptr);
     platform::close_mapping(still);
     platform::close_mapping(opener);
-    CHECK(platform::open_mapping(name) == nullptr);
+    CHECK(open_existing(name) == nullptr);
 }
 
 TEST_CASE("create writes the header; open reads nothing back from it") {
@@ -182,7 +199,7 @@ TEST_CASE("sizes that cannot make a ring are refused") {
     CHECK_THROWS_WITH(ShmRing::create(name, 4, 0), text(Failure::sizes_not_positive).c_str());
     CHECK_THROWS_WITH(ShmRing::create(name, ~0ull, ~0ull), text(Failure::ring_too_large).c_str());
     CHECK_THROWS_WITH(ShmRing::open(name, 1, ~0ull - 23), text(Failure::ring_too_large).c_str());
-    CHECK(platform::open_mapping(name) == nullptr);
+    CHECK(open_existing(name) == nullptr);
 }
 
 TEST_CASE("moving a handle transfers everything and empties the source") {
@@ -263,11 +280,11 @@ TEST_CASE("a factory that runs out of memory gives back everything it took") {
         }
     };
     fail_each_allocation([&] { return ShmRing::create(name, 4, 16); });
-    CHECK(platform::open_mapping(name) == nullptr);  // a leaked handle would hold it
+    CHECK(open_existing(name) == nullptr);  // a leaked handle would hold it
     ShmRing holder = ShmRing::create(name, 4, 16);
     fail_each_allocation([&] { return ShmRing::open(name, 4, 16); });
     holder.release();
-    CHECK(platform::open_mapping(name) == nullptr);
+    CHECK(open_existing(name) == nullptr);
 }
 
 #ifndef _WIN32
@@ -404,6 +421,74 @@ TEST_CASE("the C interface's reader: attach, take, wait, intact, and what is not
     CHECK(quorvane_last_error() == text(Failure::header_not_valid));
 }
 
+TEST_CASE("a restart with the same geometry is counted, and no frame of the old run stays intact") {
+    const auto name = unique_name("same_geometry");
+    ShmRing producer = ShmRing::create(name, 4, 16);
+    ShmRing reader_ring = ShmRing::open(name, 4, 16);
+    quorvane::Cursor cursor(reader_ring, quorvane::Cursor::Start::next);
+    const auto three = frames(3, 16);
+    producer.publish(three.data(), 3);
+    const auto frame = cursor.take();  // frame 0, handed out at index 3
+    REQUIRE((frame && frame->seq == 0));
+    // A new producer of the same geometry publishes back into the window the old frame
+    // was handed out in: by the header alone it would still look intact.
+    producer = ShmRing::create(name, 4, 16);
+    producer = ShmRing::create(name, 4, 16);
+    producer.publish(three.data(), 3);
+    CHECK(reader_ring.write_idx() == 3);
+    CHECK_FALSE(cursor.intact(*frame));
+    const auto next = cursor.take();
+    REQUIRE(next);
+    CHECK((next->seq == 0 && cursor.restarts() == 2 && cursor.intact(*next)));
+}
+
+TEST_CASE("a sleeping reader is woken by the producer; a ring without a companion is polled") {
+    const auto name = unique_name("bell");
+    ShmRing producer = ShmRing::create(name, 8, 16);
+    ShmRing reader_ring = ShmRing::open(name, 8, 16);
+    REQUIRE(reader_ring.companion != nullptr);
+    quorvane::Cursor cursor(reader_ring, quorvane::Cursor::Start::next);
+    const auto frame = frames(1, 16);
+    const auto sleepers = [&] { return std::atomic_ref(producer.companion->sleepers).load(); };
+    for (int round = 0; round < 3; ++round) {
+        const std::uint32_t bell = std::atomic_ref(producer.companion->bell).load();
+        std::thread publisher([&] {
+            // Publish only once the reader sleeps, so the wake is the bell's, not a look's.
+            while (sleepers() == 0) std::this_thread::yield();
+            producer.publish(frame.data(), 1);
+        });
+        const auto started = std::chrono::steady_clock::now();
+        CHECK(cursor.wait(quorvane::now_ns() + 5'000'000'000));
+        CHECK(std::chrono::steady_clock::now() - started < std::chrono::milliseconds(40));
+        publisher.join();
+        CHECK(std::atomic_ref(producer.companion->bell).load() != bell);
+        CHECK(cursor.take());
+    }
+    CHECK(sleepers() == 0);
+    const std::uint32_t quiet = std::atomic_ref(producer.companion->bell).load();
+    producer.publish(frame.data(), 1);  // nobody asleep: no ring
+    CHECK(std::atomic_ref(producer.companion->bell).load() == quiet);
+
+    // A program that knows only the header makes its ring without a companion.
+    const auto foreign_name = unique_name("foreign");
+    platform::MappingHandle made = platform::create_mapping(foreign_name, 24 + 4 * 16);
+    auto* header = static_cast<quorvane::RingHeader*>(platform::map_view(made, 24 + 4 * 16));
+    *header = {0, 4, 16};
+    ShmRing foreign = ShmRing::open(foreign_name, 4, 16);
+    CHECK(foreign.companion == nullptr);
+    quorvane::Cursor poller(foreign, quorvane::Cursor::Start::next);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::atomic_ref(header->write_idx).store(1);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    CHECK(poller.wait(quorvane::now_ns() + 5'000'000'000));
+    CHECK(std::chrono::steady_clock::now() - started < std::chrono::milliseconds(45));
+    writer.join();
+    platform::unmap_view(header, 24 + 4 * 16);
+    platform::close_mapping(made);
+}
+
 TEST_CASE("a reader waits through an index that a second writer sends back") {
     const auto name = unique_name("two_writers");
     ShmRing ring = ShmRing::create(name, 8, 16);
@@ -415,7 +500,7 @@ TEST_CASE("a reader waits through an index that a second writer sends back") {
             index.store(value);
         });
     };
-    const auto deadline = [] { return quorvane::Pace::now_ns() + 2'000'000'000; };
+    const auto deadline = [] { return quorvane::now_ns() + 2'000'000'000; };
     index.store(5);
     while (cursor.take()) {
     }
@@ -468,7 +553,7 @@ TEST_CASE("another process opens the segment and sees published frames") {
     CHECK(ring.data[16] == std::byte{9});
 }
 
-TEST_CASE("a segment lives while another process holds it, and is gone after the last") {
+TEST_CASE("a segment and its companion live while another process holds them, and go after the last") {
     const auto name = unique_name("holder");
     auto creator = ShmRing::create(name, 4, 16);
     auto* child = test_support::start_child("holder", name);
@@ -476,18 +561,21 @@ TEST_CASE("a segment lives while another process holds it, and is gone after the
     creator.release();
     ShmRing again = ShmRing::open(name, 4, 16);  // the child's handle keeps it alive
     CHECK(word(again, 0).load() == 1);
+    CHECK(again.generation() == 1);  // the same companion
     word(again, 1).store(1);
     CHECK(test_support::wait_child(child) == 0);
     again.release();
     CHECK_THROWS_WITH(ShmRing::open(name, 4, 16), text(Failure::open_failed).c_str());
+    CHECK_FALSE(exists(companion_of(name)));
 }
 
-TEST_CASE("a segment whose creator died without releasing is gone") {
+TEST_CASE("a segment whose creator died without releasing is gone, its companion too") {
     const auto name = unique_name("dies");
     CHECK(test_support::wait_child(test_support::start_child("dies", name)) == 0);
     CHECK_THROWS_WITH(ShmRing::open(name, 4, 16), text(Failure::open_failed).c_str());
+    CHECK_FALSE(exists(companion_of(name)));
     ShmRing fresh = ShmRing::create(name, 4, 16);
-    CHECK(word(fresh, 0).load() == 0);
+    CHECK((word(fresh, 0).load() == 0 && fresh.generation() == 1));
 }
 
 TEST_CASE("opening with a geometry bigger than the segment") {

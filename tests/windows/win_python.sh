@@ -79,7 +79,7 @@ for package in quorvane_reader quorvane_tools; do
     cp -r "python/$package" "$project/"
 done
 cp -r python/quorvane-stubs "$project/"  # as the wheel installs it
-cp "$build"/quorvane.*.pyd "$project/"
+cp "$build"/quorvane.*.pyd "$build"/libquorvane_core.dll "$project/"
 cp "$build"/quorvane_reader/_native.*.pyd "$project/quorvane_reader/"
 tests/native/windows_examples.sh "$build"
 

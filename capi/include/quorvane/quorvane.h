@@ -39,7 +39,8 @@ typedef enum quorvane_status {
     QUORVANE_NO_FRAME = 8,     /* a reader is up to date: no frame to hand out yet */
     QUORVANE_TIMEOUT = 9,      /* nothing came in time */
     QUORVANE_NOT_A_RING = 10,  /* the segment's header holds no ring's geometry */
-    QUORVANE_RING_CHANGED = 11 /* made again with a geometry this handle does not map */
+    QUORVANE_RING_CHANGED = 11, /* made again with a geometry this handle does not map */
+    QUORVANE_REFUSED = 12       /* something is at the name that this user may not open */
 } quorvane_status;
 
 /* Makes the named segment of `capacity` slots of `frame_bytes` bytes, or reuses a live
@@ -95,7 +96,8 @@ typedef struct quorvane_frame {
     const void* data;
     uint64_t frame_bytes;
     uint64_t capacity;
-    uint64_t handed_at; /* write_idx when it was handed out */
+    uint64_t handed_at;  /* write_idx when it was handed out */
+    uint64_t generation; /* which create made the ring it was handed out from */
 } quorvane_frame;
 
 #define QUORVANE_FOREVER UINT64_MAX
@@ -103,12 +105,15 @@ typedef struct quorvane_frame {
 /* Opens the live ring `name` with the capacity and frame_bytes its producer made it with.
  * Waits up to timeout_ms for a producer to make it (QUORVANE_FOREVER: for ever); a ring
  * caught while being created is waited for briefly even with 0. QUORVANE_OPEN_FAILED if
- * there is none, QUORVANE_NOT_A_RING if the segment is no ring. */
+ * there is none, QUORVANE_REFUSED if something this user may not open is at the name,
+ * QUORVANE_NOT_A_RING if the segment is no ring. Python's quorvane_reader.attach is the
+ * same call. */
 QUORVANE_C_API quorvane_status quorvane_attach(const char* name, uint64_t timeout_ms,
                                                quorvane_ring** ring);
 
 /* A cursor on `ring`, which must outlive it. QUORVANE_RING_CHANGED if the ring's header
- * has a geometry the handle does not map (open it with quorvane_attach). */
+ * has a geometry the handle does not map (open it with quorvane_attach); QUORVANE_BAD_SIZE
+ * for a ring of one slot, whose only frame the producer may be overwriting at any moment. */
 QUORVANE_C_API quorvane_status quorvane_cursor_new(const quorvane_ring* ring, quorvane_start start,
                                                    quorvane_cursor** cursor);
 QUORVANE_C_API void quorvane_cursor_free(quorvane_cursor* cursor);
@@ -120,7 +125,8 @@ QUORVANE_C_API quorvane_status quorvane_take(quorvane_cursor* cursor, quorvane_f
 /* The newest frame (QUORVANE_NO_FRAME before the first); quorvane_take goes on after it. */
 QUORVANE_C_API quorvane_status quorvane_latest(quorvane_cursor* cursor, quorvane_frame* frame);
 /* quorvane_take, waiting up to timeout_ms for a frame (QUORVANE_TIMEOUT after), without
- * burning a core and without help from the producer. */
+ * burning a core: asleep until the producer rings, or polling at most every millisecond a
+ * ring whose producer knows only the header. */
 QUORVANE_C_API quorvane_status quorvane_next(quorvane_cursor* cursor, uint64_t timeout_ms,
                                              quorvane_frame* frame);
 /* Call after reading the frame (or computing from it): 1 if it stayed intact, 0 if what

@@ -13,6 +13,24 @@
 #include <string>
 #include <string_view>
 
+// The core is one shared library in a process that loads both Python extensions, so that
+// the process keeps one record of its handles; elsewhere it is a static library. Its classes
+// are exported from it, and the exceptions thrown from it visible to their catchers.
+#if defined(QUORVANE_RING_SHARED) && defined(_WIN32)
+#if defined(QUORVANE_RING_BUILDING)
+#define QUORVANE_RING_API __declspec(dllexport)
+#else
+#define QUORVANE_RING_API __declspec(dllimport)
+#endif
+#define QUORVANE_RING_THROWN
+#elif defined(QUORVANE_RING_SHARED)
+#define QUORVANE_RING_API __attribute__((visibility("default")))
+#define QUORVANE_RING_THROWN QUORVANE_RING_API
+#else
+#define QUORVANE_RING_API
+#define QUORVANE_RING_THROWN
+#endif
+
 namespace quorvane {
 
 enum class Failure : std::size_t {
@@ -27,6 +45,10 @@ enum class Failure : std::size_t {
     negative_geometry,
     view_past_segment,
     header_not_valid,
+    name_refused,
+    segment_too_small,
+    header_past_segment,
+    single_slot,
 };
 
 // In the order of Failure; the names are its enumerators', for the Python companions.
@@ -34,7 +56,7 @@ struct FailureText {
     std::string_view name;
     std::string_view text;
 };
-inline constexpr std::array<FailureText, 11> failure_texts{{
+inline constexpr std::array<FailureText, 15> failure_texts{{
     {"create_failed", "CreateFileMapping failed"},
     {"open_failed", "OpenFileMapping failed"},
     {"map_failed", "MapViewOfFile failed"},
@@ -46,16 +68,25 @@ inline constexpr std::array<FailureText, 11> failure_texts{{
     {"negative_geometry", "rows and cols must be non-negative"},
     {"view_past_segment", "view exceeds ring segment"},
     {"header_not_valid", "ring header not valid"},
+    {"name_refused", "something is at the name, but not a ring this user may open"},
+    {"segment_too_small", "the segment is too small to hold a ring header and a slot"},
+    {"header_past_segment", "the ring header says more than the segment holds"},
+    {"single_slot", "a reader needs a ring of at least 2 slots"},
 }};
 
 [[nodiscard]] constexpr std::string_view text_of(Failure failure) noexcept {
     return failure_texts[static_cast<std::size_t>(failure)].text;
 }
 
-struct RingError : std::runtime_error {
+struct QUORVANE_RING_THROWN RingError : std::runtime_error {
     explicit RingError(Failure failure)
         : std::runtime_error(std::string(text_of(failure))), failure(failure) {}
     Failure failure;
+};
+
+// A wait ended by its caller (a signal handler's exception is pending in Python, say).
+struct QUORVANE_RING_THROWN Interrupted : std::exception {
+    [[nodiscard]] const char* what() const noexcept override { return "interrupted"; }
 };
 
 }  // namespace quorvane

@@ -30,6 +30,22 @@ static_assert(offsetof(RingHeader, frame_bytes) == 16);
 static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);
 static_assert(alignof(RingHeader) >= std::atomic_ref<std::uint64_t>::required_alignment);
 
+// What the 24-byte header cannot hold, in a second named object beside the ring (the
+// ring's name, up to its first NUL, then companion_suffix): made by create, found by open.
+// Programs that know only the header never see it, and the ring's own bytes are the same
+// with or without it. It lives as the ring does: every handle holds both.
+struct Companion {
+    std::uint64_t magic;       // companion_magic once a create has set it up
+    std::uint64_t generation;  // bumped by every create, before it resets write_idx
+    std::uint32_t bell;        // changed by the producer each time it wakes sleepers
+    std::uint32_t sleepers;    // readers that registered to be woken
+};
+inline constexpr std::uint64_t companion_magic = 0x31'70'6d'6f'63'76'71'00;  // "\0qvcomp1"
+// A page: room for what later versions keep beside the ring.
+inline constexpr std::uint64_t companion_bytes = 4096;
+inline constexpr const char* companion_suffix = ".quorvane";
+static_assert(sizeof(Companion) <= companion_bytes);
+
 // Where a float32 view starts and how it is laid out. Up to three dimensions.
 struct ViewGeometry {
     const std::byte* first = nullptr;
@@ -39,7 +55,7 @@ struct ViewGeometry {
     std::int64_t length = 0;                // bytes covered by the elements: product(shape) * 4
 };
 
-struct ShmRing {
+struct QUORVANE_RING_API ShmRing {
     static constexpr std::uint64_t header_bytes = sizeof(RingHeader);
     static constexpr std::int64_t item_bytes = 4;  // views read float32
 
@@ -50,16 +66,29 @@ struct ShmRing {
     void* view = nullptr;
     RingHeader* header = nullptr;
     std::byte* data = nullptr;
+    // Null for a ring made by a program that knows only the header (a foreign producer).
+    void* companion_mapping = nullptr;
+    Companion* companion = nullptr;
+    void* bell = nullptr;  // the platform's doorbell object, where it needs one
 
-    // Makes the named segment, or reuses a live one and initialises its header again.
+    // Makes the named segment, or reuses a live one and initialises its header again; and
+    // beside it the companion, whose generation it bumps first. Where the companion cannot
+    // be had (a name too long for its suffix, say), the ring is made without it.
     static ShmRing create(const std::string& name, std::uint64_t capacity,
                           std::uint64_t frame_bytes);
-    // Attaches to a live segment without touching its contents.
+    // Attaches to a live segment (and its companion, if it has one) without touching them.
     static ShmRing open(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes);
-    // Attaches to a live ring with the capacity and frame_bytes its header holds. Throws as
-    // open does, and "ring header not valid" while the header holds no ring's geometry
-    // (zeros while a create is making it) or changes under the call.
+    // Attaches to a live ring with the capacity and frame_bytes its header holds, once:
+    // open_failed while there is no segment of that name, name_refused when something this
+    // user may not open is there, segment_too_small and header_past_segment for a segment
+    // that cannot be the ring its header says, and header_not_valid while the header holds
+    // no ring's geometry (zeros while a create is making it) or changes under the call.
     static ShmRing open_as_made(const std::string& name);
+    // open_as_made, looking again every few milliseconds while there is no ring yet (until
+    // `timeout_ns`; negative: for ever) or one is being made (briefly, whatever the timeout).
+    // `interrupted`, called between looks, ends the wait by returning true.
+    static ShmRing attach(const std::string& name, std::int64_t timeout_ns,
+                          bool (*interrupted)(void*) = nullptr, void* context = nullptr);
 
     ShmRing() = default;
     ShmRing(const ShmRing&) = delete;
@@ -90,12 +119,19 @@ struct ShmRing {
             std::atomic_ref<std::uint64_t>(header->frame_bytes).load(std::memory_order_acquire)};
     }
 
+    // The companion's generation: which create made the ring as it is now (0 without one).
+    [[nodiscard]] std::uint64_t generation() const noexcept {
+        if (companion == nullptr) return 0;
+        return std::atomic_ref<std::uint64_t>(companion->generation).load(std::memory_order_acquire);
+    }
+
     // How many frames `nbytes` of source make; throws unless it is a whole number.
     [[nodiscard]] std::uint64_t frames_in(std::uint64_t nbytes) const;
 
     // Copies `count` frames from `src` into the slots after write_idx, storing the advanced
-    // index with release ordering after each. Makes no system call and, unless `src` lies
-    // in this segment itself, allocates nothing.
+    // index with release ordering after each, then wakes the readers asleep on the ring.
+    // With none asleep it makes no system call and, unless `src` lies in this segment
+    // itself, allocates nothing.
     void publish(const std::byte* src, std::uint64_t count);
 
     // The slot of frame `idx` (modulo capacity).
@@ -119,7 +155,25 @@ struct ShmRing {
     void commit() noexcept {
         auto index = std::atomic_ref<std::uint64_t>(header->write_idx);
         index.store(index.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        wake_sleepers();
     }
+
+    // After storing write_idx: rings the bell if a reader registered to sleep on it.
+    void wake_sleepers() noexcept {
+        if (companion == nullptr) return;
+        // Pairs with the fence in sleep_unless(): a sleeper either sees the new index
+        // before it sleeps, or is counted here.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (std::atomic_ref<std::uint32_t>(companion->sleepers).load(std::memory_order_relaxed) !=
+            0) {
+            ring_bell();
+        }
+    }
+
+    // Sleeps until the producer rings (after publishing, or making the ring again), at
+    // most timeout_ns, unless write_idx already differs from `seen`. Only for a ring with a
+    // companion; may return early.
+    void sleep_unless(std::uint64_t seen, std::int64_t timeout_ns) const noexcept;
 
     // Float32 views onto slots; slot numbers are taken modulo capacity.
     [[nodiscard]] ViewGeometry frame_view(std::uint64_t idx, std::int64_t rows,
@@ -128,8 +182,10 @@ struct ShmRing {
                                            std::int64_t rows, std::int64_t cols) const;
 
 private:
-    static ShmRing attach(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
-                          std::uint64_t total_bytes);
+    static ShmRing map(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
+                       std::uint64_t total_bytes);
+    void open_companion(const std::string& name, bool create);
+    void ring_bell() noexcept;
 };
 
 }  // namespace quorvane
