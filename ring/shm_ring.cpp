@@ -211,7 +211,8 @@ ShmRing ShmRing::attach(const std::string& name, std::int64_t timeout_ns,
         } catch (const RingError& error) {
             const std::int64_t waited = now_ns() - started;
             const bool worth_waiting =
-                (error.failure == Failure::open_failed && (timeout_ns < 0 || waited < timeout_ns)) ||
+                (error.failure == Failure::open_failed &&
+                 (timeout_ns < 0 || waited < timeout_ns)) ||
                 (error.failure == Failure::header_not_valid &&
                  (timeout_ns < 0 || waited < std::max(timeout_ns, creating_grace_ns)));
             if (!worth_waiting) throw;

@@ -385,7 +385,8 @@ PYBIND11_MODULE(_native, m) {
         "attach",
         [](const std::string& name, double timeout) {
             // Past what nanoseconds hold, for ever.
-            const std::int64_t span = timeout >= 9e9 ? -1 : static_cast<std::int64_t>(timeout * 1e9);
+            const std::int64_t span =
+                timeout >= 9e9 ? -1 : static_cast<std::int64_t>(timeout * 1e9);
             const auto signalled = [](void* /*context*/) {
                 const PyGILState_STATE state = PyGILState_Ensure();
                 const bool raised = PyErr_CheckSignals() != 0;

@@ -15,9 +15,9 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>

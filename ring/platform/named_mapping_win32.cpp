@@ -105,8 +105,8 @@ void wait_bell(BellHandle bell, const std::uint32_t* word, std::uint32_t seen,
     if (timeout_ns <= 0 || std::atomic_ref(*const_cast<std::uint32_t*>(word)).load() != seen) {
         return;
     }
-    const auto ms = static_cast<DWORD>(std::min<std::int64_t>((timeout_ns + 999'999) / 1'000'000,
-                                                              INFINITE - 1));
+    const auto ms = static_cast<DWORD>(
+        std::min<std::int64_t>((timeout_ns + 999'999) / 1'000'000, INFINITE - 1));
     ::WaitForSingleObject(static_cast<HANDLE>(bell), ms);
 }
 

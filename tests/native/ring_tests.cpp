@@ -553,7 +553,8 @@ TEST_CASE("another process opens the segment and sees published frames") {
     CHECK(ring.data[16] == std::byte{9});
 }
 
-TEST_CASE("a segment and its companion live while another process holds them, and go after the last") {
+TEST_CASE(
+    "a segment and its companion live while another process holds them, and go after the last") {
     const auto name = unique_name("holder");
     auto creator = ShmRing::create(name, 4, 16);
     auto* child = test_support::start_child("holder", name);

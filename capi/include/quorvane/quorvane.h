@@ -35,10 +35,10 @@ typedef enum quorvane_status {
     QUORVANE_OPEN_FAILED = 4,      /* no segment of that name, or access refused */
     QUORVANE_MAP_FAILED = 5,       /* the segment is smaller than the geometry asked for */
     QUORVANE_OUT_OF_MEMORY = 6,
-    QUORVANE_FAILED = 7,       /* anything else; see quorvane_last_error() */
-    QUORVANE_NO_FRAME = 8,     /* a reader is up to date: no frame to hand out yet */
-    QUORVANE_TIMEOUT = 9,      /* nothing came in time */
-    QUORVANE_NOT_A_RING = 10,  /* the segment's header holds no ring's geometry */
+    QUORVANE_FAILED = 7,        /* anything else; see quorvane_last_error() */
+    QUORVANE_NO_FRAME = 8,      /* a reader is up to date: no frame to hand out yet */
+    QUORVANE_TIMEOUT = 9,       /* nothing came in time */
+    QUORVANE_NOT_A_RING = 10,   /* the segment's header holds no ring's geometry */
     QUORVANE_RING_CHANGED = 11, /* made again with a geometry this handle does not map */
     QUORVANE_REFUSED = 12       /* something is at the name that this user may not open */
 } quorvane_status;

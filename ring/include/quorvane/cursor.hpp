@@ -95,9 +95,7 @@ public:
     // mapping cannot hold. A ring of one slot is refused (single_slot): the producer may
     // be overwriting its only frame at any moment.
     Cursor(const ShmRing& ring, Start start)
-        : ring_(&ring),
-          geometry_{ring.capacity, ring.frame_bytes},
-          generation_(ring.generation()) {
+        : ring_(&ring), geometry_{ring.capacity, ring.frame_bytes}, generation_(ring.generation()) {
         if (ring.capacity < 2) throw RingError(Failure::single_slot);
         const std::uint64_t w = observe().value_or(0);
         switch (start) {
@@ -157,7 +155,8 @@ public:
             if (ring_->companion != nullptr) {
                 ring_->sleep_unless(seen_, deadline_ns - now);
             } else {
-                std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(poll, deadline_ns - now)));
+                std::this_thread::sleep_for(
+                    std::chrono::nanoseconds(std::min(poll, deadline_ns - now)));
                 poll = std::min(2 * poll, longest_poll_ns);
             }
             now = now_ns();

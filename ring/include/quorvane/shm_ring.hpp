@@ -122,7 +122,8 @@ struct QUORVANE_RING_API ShmRing {
     // The companion's generation: which create made the ring as it is now (0 without one).
     [[nodiscard]] std::uint64_t generation() const noexcept {
         if (companion == nullptr) return 0;
-        return std::atomic_ref<std::uint64_t>(companion->generation).load(std::memory_order_acquire);
+        return std::atomic_ref<std::uint64_t>(companion->generation)
+            .load(std::memory_order_acquire);
     }
 
     // How many frames `nbytes` of source make; throws unless it is a whole number.
