@@ -167,9 +167,10 @@ def record(args: argparse.Namespace) -> int:
         with bar:
             written, lost = recording.record(args.name, args.file, args.shape,
                                              frames=args.frames, seconds=args.seconds,
-                                             timeout=args.timeout, stop=stop,
-                                             progress=progress)
-    print(f"recorded {written} frames of ring {args.name} to {args.file}"
+                                             timeout=args.timeout, overwrite=args.force,
+                                             stop=stop, progress=progress)
+    kept = f"to {args.file}" if written else f"({args.file} was not written)"
+    print(f"recorded {written} frames of ring {args.name} {kept}"
           f"{'' if not lost else f'; {lost} lost (overwritten before they were copied)'}")
     return 0
 
@@ -244,6 +245,8 @@ def parser() -> argparse.ArgumentParser:
     until = recorded.add_mutually_exclusive_group(required=True)
     until.add_argument("--seconds", type=positive(float))
     until.add_argument("--frames", type=positive(int))
+    recorded.add_argument("--force", action="store_true", help="replace FILE if it exists "
+                          "(once the first frame is recorded)")
     recorded.set_defaults(run=record)
 
     replayed = commands.add_parser("replay", help="a recording published into a new ring")

@@ -9,8 +9,10 @@ seconds since the epoch), `seq` (the frame's number in the ring), `capacity` and
 
 Rows are appended as frames come and the header's row count is rewritten after each one,
 in place: NumPy pads the header so the count can grow to 21 digits without moving the
-data. A recording that is killed keeps every frame written before, with no count to
-guess and no empty rows to trim.
+data. A row the disk does not take whole (a full disk) is cut off again, so a recording
+that is killed or fails keeps every frame written before, with no count to guess and no
+empty rows to trim. The file takes its name at its first row: until then it is a
+temporary file beside it.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ import io
 import os
 import threading
 import time
+import uuid
 from collections.abc import Callable
 from types import TracebackType
 
@@ -38,31 +41,79 @@ def row_dtype(rows: int, cols: int) -> np.dtype[np.void]:
 
 
 class Writer:
-    """Appends rows to a new recording at `path`; a valid .npy file after every row."""
+    """Appends rows to a new recording at `path`: a valid .npy file after every row, and
+    after any failure to write one. Until its first row the recording is a temporary file
+    beside `path`, which then takes the name: a file already there is kept until then, and
+    is refused unless `overwrite`."""
 
-    def __init__(self, path: str | os.PathLike[str], rows: int, cols: int) -> None:
+    def __init__(self, path: str | os.PathLike[str], rows: int, cols: int, *,
+                 overwrite: bool = False) -> None:
+        self.path, self.overwrite = os.fspath(path), overwrite
+        self._refuse_existing()
         self.dtype = row_dtype(rows, cols)
         self.count = 0
         self.row = np.zeros((), self.dtype)  # filled in place, then appended
-        self._file = open(path, "wb", buffering=0)  # each write reaches the file at once
-        self._file.write(self._header())
+        self._temporary: str | None = f"{self.path}.{uuid.uuid4().hex[:8]}.part"
+        # Unbuffered: each write reaches the file at once.
+        self._file = open(self._temporary, "xb", buffering=0)
+        header = self._header(0)
+        try:
+            self._write_at(0, header)
+        except BaseException:
+            self.close()
+            raise
+        self._end = len(header)  # where the next row goes
 
-    def _header(self) -> bytes:
+    def _refuse_existing(self) -> None:
+        if not self.overwrite and os.path.lexists(self.path):
+            raise FileExistsError(f"{self.path!r} exists; a recording replaces a file only "
+                                  "when told to (--force)")
+
+    def _header(self, count: int) -> bytes:
         out = io.BytesIO()
         npy.write_array_header_1_0(out, {"descr": npy.dtype_to_descr(self.dtype),
-                                         "fortran_order": False, "shape": (self.count,)})
+                                         "fortran_order": False, "shape": (count,)})
         return out.getvalue()
 
+    def _write_at(self, offset: int, data: bytes) -> None:
+        # A full disk first takes part of a write, then fails the rest.
+        self._file.seek(offset)
+        view = memoryview(data)
+        while view:
+            view = view[self._file.write(view):]
+
     def append(self) -> None:
-        """Writes `row` as the next row, then the count that includes it."""
-        self._file.write(self.row.tobytes())
+        """Writes `row` as the next row, then the count that includes it (the header keeps
+        its length: NumPy leaves the count room to grow). A row the disk does not take
+        whole is cut off again, and the count stays as it was."""
+        data = self.row.tobytes()
+        try:
+            self._write_at(self._end, data)
+            self._write_at(0, self._header(self.count + 1))
+        except OSError as error:
+            self._file.truncate(self._end)
+            kept = (f"{self.path!r} keeps the {self.count} frames recorded before"
+                    if self._temporary is None else "no frame was recorded")
+            raise OSError(error.errno, f"{error.strerror}; {kept}") from error
+        self._end += len(data)
         self.count += 1
-        self._file.seek(0)
-        self._file.write(self._header())  # as long as the first: the count has room
-        self._file.seek(0, os.SEEK_END)
+        if self._temporary is not None:
+            self._take_name()
+
+    def _take_name(self) -> None:
+        assert self._temporary is not None
+        self._refuse_existing()  # again: a file may have come since the start
+        # Closed first: Windows renames no file that is open.
+        self._file.close()
+        os.replace(self._temporary, self.path)
+        self._temporary = None
+        self._file = open(self.path, "r+b", buffering=0)
 
     def close(self) -> None:
         self._file.close()
+        if self._temporary is not None:  # no row: the name stays as it was
+            os.unlink(self._temporary)
+            self._temporary = None
 
     def __enter__(self) -> Writer:
         return self
@@ -77,12 +128,13 @@ Progress = Callable[[int], None]
 
 def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | None = None, *,
            frames: int | None = None, seconds: float | None = None, timeout: float = 5.0,
-           stop: threading.Event | None = None,
+           overwrite: bool = False, stop: threading.Event | None = None,
            progress: Progress | None = None) -> tuple[int, int]:
     """Records ring `name` from its next frame on, until `frames` were written, `seconds`
     passed or `stop` was set: each frame as float32 `shape`, by default the whole frame as
-    one row. Frames overwritten while being copied are dropped. Returns (frames written,
-    frames lost: missed by the reader or dropped)."""
+    one row. Frames overwritten while being copied are dropped. `path` is written only once
+    a frame was recorded, and an existing file there is refused unless `overwrite`. Returns
+    (frames written, frames lost: missed by the reader or dropped)."""
     stop = stop or threading.Event()
     ring = quorvane_reader.attach(name, timeout=timeout)
     if shape is None:
@@ -94,7 +146,7 @@ def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | Non
     reader = quorvane_reader.Reader(ring, rows, cols)
     end = None if seconds is None else time.monotonic() + seconds
     dropped, restarts = 0, 0
-    with Writer(path, rows, cols) as writer:
+    with Writer(path, rows, cols, overwrite=overwrite) as writer:
         row = writer.row
         row["capacity"], row["frame_bytes"] = ring.capacity, ring.frame_bytes
         while not stop.is_set() and (frames is None or writer.count < frames):
