@@ -4,6 +4,7 @@ against rings this test makes."""
 import getpass
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -189,6 +190,53 @@ def test_record_on_a_full_disk_keeps_its_whole_rows(name, tmp_path):
     assert "published 5 of 5 frames" in tool("replay", str(file), name + "_replayed",
                                              "--rate", "1000")
     del ring
+
+
+def test_replay_ends_on_a_bad_or_shrinking_file_with_one_line(name, tmp_path):
+    rows, cols = 64, 64  # a row of 16 kB: a cut through it is felt at once
+
+    def save(file, count=40, dtype=row_dtype(rows, cols), **fields):
+        take = np.zeros(count, dtype)
+        take["time"] = 1.7e9 + np.arange(count) / 10
+        take["capacity"], take["frame_bytes"] = 8, rows * cols * 4
+        for field, value in fields.items():
+            take[field][-1] = value
+        np.save(file, take)
+        return file
+
+    def last_line(returncode, err):
+        assert returncode == 1 and "Traceback" not in err, (returncode, err)
+        return err.splitlines()[-1]
+
+    # Cut short while it is replayed: the rows already read are published, then one line.
+    file = save(tmp_path / "shrinks.npy")
+    replayer = subprocess.Popen([*TOOL, "replay", str(file), name, "--rate", "5"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        quorvane_reader.attach(name, timeout=30)  # made at the first frame
+        os.truncate(file, file.stat().st_size - 36 * row_dtype(rows, cols).itemsize)
+    finally:
+        err = replayer.communicate(timeout=30)[1]
+        last = last_line(replayer.returncode, err)
+    match = re.fullmatch(r"quorvane replay: '.*' ended after (\d+) of its 40 frames: it was "
+                         r"cut short", last)
+    assert match and 4 <= int(match[1]) < 40, last
+
+    os.mkfifo(tmp_path / "fifo")
+    os.symlink("/dev/zero", tmp_path / "zeros")
+    bad = {"not a regular file": [tmp_path / "fifo", tmp_path / "zeros"],
+           "is not a quorvane recording": [
+               save(tmp_path / "bytes.npy", dtype=[("time", "S8"), *row_dtype(
+                   rows, cols).descr[1:]])],
+           "is no time to wait for": [save(tmp_path / "inf.npy", count=2, time=np.inf),
+                                      save(tmp_path / "far.npy", count=2, time=1e300)],
+           "do not fit the 64 bytes": [save(tmp_path / "big.npy", count=1, frame_bytes=64)]}
+    for words, files in bad.items():
+        for file in files:
+            done = subprocess.run([*TOOL, "replay", str(file), name], capture_output=True,
+                                  text=True, timeout=20)  # a FIFO must not block
+            last = last_line(done.returncode, done.stderr)
+            assert words in last and "pickle" not in last, (file, last)
 
 
 def block_colours(png, rows, cols, scale):

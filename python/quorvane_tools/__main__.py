@@ -176,7 +176,8 @@ def record(args: argparse.Namespace) -> int:
 
 
 def replay(args: argparse.Namespace) -> int:
-    total = len(recording.load(args.file))
+    with recording.Recording(args.file) as take:
+        total = take.count
     with _stop_on_signals() as stop:
         bar, progress = _progress(f"replaying into {args.name}", total)
         with bar:

@@ -18,21 +18,25 @@ temporary file beside it.
 from __future__ import annotations
 
 import io
+import itertools
 import os
+import stat
+import sys
 import threading
 import time
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from types import TracebackType
 
 import numpy as np
-import numpy.typing as npt
 from numpy.lib import format as npy
 
 import quorvane
 import quorvane_reader
 
 FIELDS = ("time", "seq", "capacity", "frame_bytes", "frame")
+# Each field's kind of number: floating point, or unsigned integer.
+KINDS = {"time": "f", "seq": "u", "capacity": "u", "frame_bytes": "u", "frame": "f"}
 
 
 def row_dtype(rows: int, cols: int) -> np.dtype[np.void]:
@@ -170,12 +174,64 @@ def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | Non
         return writer.count, reader.missed + dropped
 
 
-def load(path: str | os.PathLike[str]) -> npt.NDArray[np.void]:
-    """A recording, mapped rather than read; ValueError if the file is not one."""
-    recording: npt.NDArray[np.void] = np.load(path, mmap_mode="r")
-    if recording.dtype.names != FIELDS or recording.ndim != 1:
-        raise ValueError(f"{os.fspath(path)!r} is not a quorvane recording")
-    return recording
+class Recording:
+    """A recording opened for reading its rows in order, with ordinary reads rather than a
+    map, so that a file cut short while it is read ends in an error, not in a crash. Only
+    a regular file is opened, and without waiting (a FIFO would wait for a writer);
+    ValueError if it is not a recording."""
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = os.fspath(path)
+        # Opened without waiting, as a FIFO would wait for a writer (it is refused below);
+        # on Windows in binary, or the C runtime would translate line ends.
+        if sys.platform == "win32":
+            flags = os.O_RDONLY | os.O_BINARY
+        else:
+            flags = os.O_RDONLY | os.O_NONBLOCK  # which a regular file's reads ignore
+        self._file = os.fdopen(os.open(self.path, flags), "rb")
+        try:
+            if not stat.S_ISREG(os.fstat(self._file.fileno()).st_mode):
+                raise ValueError(f"{self.path!r} is not a regular file")
+            self.count, self.dtype = self._header()
+        except BaseException:
+            self._file.close()
+            raise
+
+    def _header(self) -> tuple[int, np.dtype[np.void]]:
+        not_one = ValueError(f"{self.path!r} is not a quorvane recording: a .npy file of "
+                             "rows of a float time, unsigned seq, capacity and frame_bytes, "
+                             "and a float frame of rows x cols")
+        try:
+            read = {(1, 0): npy.read_array_header_1_0,
+                    (2, 0): npy.read_array_header_2_0}[npy.read_magic(self._file)]
+            shape, _, dtype = read(self._file)
+        except (ValueError, KeyError):
+            raise not_one from None
+        # Their kinds too, not only their names: replay computes with them.
+        fields = dtype.fields
+        if (fields is None or len(shape) != 1 or tuple(fields) != FIELDS
+                or any(fields[field][0].base.kind != kind for field, kind in KINDS.items())
+                or fields["frame"][0].ndim != 2):
+            raise not_one
+        return shape[0], dtype
+
+    def __iter__(self) -> Iterator[np.void]:
+        for index in range(self.count):
+            data = self._file.read(self.dtype.itemsize)
+            if len(data) < self.dtype.itemsize:
+                raise ValueError(f"{self.path!r} ended after {index} of its {self.count} "
+                                 "frames: it was cut short")
+            yield np.frombuffer(data, self.dtype)[0]
+
+    def close(self) -> None:
+        self._file.close()
+
+    def __enter__(self) -> Recording:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        self.close()
 
 
 def replay(path: str | os.PathLike[str], name: str, *, rate: float | None = None,
@@ -184,21 +240,29 @@ def replay(path: str | os.PathLike[str], name: str, *, rate: float | None = None
     publishes the frames, `rate` per second or, without one, at the recorded intervals.
     Returns the frames published; the ring goes when the last handle on it does."""
     stop = stop or threading.Event()
-    recording = load(path)
-    if len(recording) == 0:
-        raise ValueError(f"{os.fspath(path)!r} holds no frames")
-    first = recording[0]
-    ring = quorvane.Ring.create(name, int(first["capacity"]), int(first["frame_bytes"]))
-    slot = np.zeros(ring.frame_bytes, np.uint8)  # a frame's bytes, zero past the values
-    values = slot[:first["frame"].nbytes].view(np.float32).reshape(first["frame"].shape)
-    times = recording["time"]
-    started = time.monotonic()
-    for index in range(len(recording)):
-        due = index / rate if rate else float(times[index] - times[0])
-        if stop.wait(max(0.0, started + due - time.monotonic())):
-            return index
-        values[...] = recording[index]["frame"]
-        ring.publish(slot)
-        if progress:
-            progress(index + 1)
-    return len(recording)
+    with Recording(path) as recording:
+        rows = iter(recording)
+        first = next(rows, None)
+        if first is None:
+            raise ValueError(f"{recording.path!r} holds no frames")
+        capacity, frame_bytes = int(first["capacity"]), int(first["frame_bytes"])
+        shape = first["frame"].shape
+        if 4 * shape[0] * shape[1] > frame_bytes:
+            raise ValueError(f"{recording.path!r}: frames of {shape[0]}x{shape[1]} float32 "
+                             f"values do not fit the {frame_bytes} bytes its ring's frames had")
+        ring = quorvane.Ring.create(name, capacity, frame_bytes)
+        slot = np.zeros(frame_bytes, np.uint8)  # a frame's bytes, zero past the values
+        values = slot[:4 * shape[0] * shape[1]].view(np.float32).reshape(shape)
+        started = time.monotonic()
+        for index, row in enumerate(itertools.chain([first], rows)):
+            due = index / rate if rate else float(row["time"] - first["time"])
+            if not abs(due) < threading.TIMEOUT_MAX:  # also not inf, nor NaN
+                raise ValueError(f"{recording.path!r}: frame {index} would be due {due:g} s "
+                                 "after the first, which is no time to wait for")
+            if stop.wait(max(0.0, started + due - time.monotonic())):
+                return index
+            values[...] = row["frame"]
+            ring.publish(slot)
+            if progress:
+                progress(index + 1)
+        return recording.count
