@@ -82,6 +82,30 @@ def test_ls_sees_rings_with_geometry_and_rate_and_clean_removes_only_stale_ones(
     assert not segment_exists(name + "_stale2")
 
 
+@pytest.mark.linux_only  # ls
+def test_ring_names_cannot_steer_the_terminal_or_forge_lines(name):
+    """Names may hold any character (Windows' do too); what the tools print escapes the
+    unprintable ones, in plain lines (ls) as in rich's tables (watch)."""
+    hostile = name + "\x1b]0;title\x07\x1b[31m\nforged"
+    ring = Ring.create(hostile, 8, 16)
+    watcher = subprocess.Popen([*TOOL, "watch", hostile, "--interval", "0.2"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env=os.environ | {"COLUMNS": "200"})  # the name uncut
+    try:
+        listed = tool("ls", "--look", "0.1")
+        time.sleep(1)  # a few tables; the last one is printed when it stops
+    finally:
+        watcher.send_signal(signal.SIGINT)
+        watched, err = watcher.communicate(timeout=30)
+    assert watcher.returncode == 0, err
+    escaped = name + "\\x1b]0;title\\x07\\x1b[31m\\nforged"
+    for out in (listed, watched):
+        assert all(line.isprintable() for line in out.splitlines()), out
+        assert escaped in out and not any(line.startswith(("forged", "│ forged"))
+                                          for line in out.splitlines()), out
+    del ring
+
+
 def rows_in(file):
     """The rows of the recording at `file`; 0 while another file is there."""
     return len(np.load(file)) if file.read_bytes().startswith(b"\x93NUMPY") else 0
