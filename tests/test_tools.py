@@ -4,6 +4,7 @@ against rings this test makes."""
 import getpass
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -16,6 +17,7 @@ import pytest
 
 import quorvane_reader
 from quorvane import Ring
+from quorvane_tools.recording import row_dtype
 
 from conftest import segment_exists, shm_path
 import helpers
@@ -80,20 +82,60 @@ def test_ls_sees_rings_with_geometry_and_rate_and_clean_removes_only_stale_ones(
     assert not segment_exists(name + "_stale2")
 
 
+@pytest.mark.linux_only  # ls
+def test_ring_names_cannot_steer_the_terminal_or_forge_lines(name):
+    """Names may hold any character (Windows' do too); what the tools print escapes the
+    unprintable ones, in plain lines (ls) as in rich's tables (watch)."""
+    hostile = name + "\x1b]0;title\x07\x1b[31m\nforged"
+    ring = Ring.create(hostile, 8, 16)
+    watcher = subprocess.Popen([*TOOL, "watch", hostile, "--interval", "0.2"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env=os.environ | {"COLUMNS": "200"})  # the name uncut
+    try:
+        listed = tool("ls", "--look", "0.1")
+        time.sleep(1)  # a few tables; the last one is printed when it stops
+    finally:
+        watcher.send_signal(signal.SIGINT)
+        watched, err = watcher.communicate(timeout=30)
+    assert watcher.returncode == 0, err
+    escaped = name + "\\x1b]0;title\\x07\\x1b[31m\\nforged"
+    for out in (listed, watched):
+        assert all(line.isprintable() for line in out.splitlines()), out
+        assert escaped in out and not any(line.startswith(("forged", "│ forged"))
+                                          for line in out.splitlines()), out
+    del ring
+
+
+def rows_in(file):
+    """The rows of the recording at `file`; 0 while another file is there."""
+    return len(np.load(file)) if file.read_bytes().startswith(b"\x93NUMPY") else 0
+
+
+def wait_for_recorder(recorder, tmp_path, deadline):
+    """Returns once the recorder's reader stands before the next frame: its temporary file
+    appears then, beside the name it takes at the first frame."""
+    while not list(tmp_path.glob("*.part")):
+        assert time.monotonic() < deadline and recorder.poll() is None
+        time.sleep(0.01)
+
+
 def test_record_keeps_what_it_had_when_killed_and_replay_repeats_frames_and_timing(
         name, tmp_path):
     gaps = [0.3, 0.05, 0.15, 0.08, 0.2, 0.04, 0.1]
     rows, cols, file = 4, 6, tmp_path / "take.npy"
     ring = Ring.create(name, 32, rows * cols * 4 + 8)  # bytes past the values: not recorded
-    recorder = subprocess.Popen([*TOOL, "record", name, str(file), "--shape", f"{rows}x{cols}",
-                                 "--seconds", "60"], stdout=subprocess.PIPE,
+    file.write_text("precious")
+    record = [*TOOL, "record", name, str(file), "--shape", f"{rows}x{cols}", "--seconds"]
+    refused = subprocess.run([*record, "0.1"], capture_output=True, text=True, timeout=60)
+    assert refused.returncode == 1 and "--force" in refused.stderr, refused.stderr
+    assert file.read_text() == "precious" and not list(tmp_path.glob("*.part"))
+
+    recorder = subprocess.Popen([*record, "60", "--force"], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
     try:
-        # The file appears once the recorder's reader stands before the next frame.
         deadline = time.monotonic() + 30
-        while not file.exists() or file.stat().st_size == 0:
-            assert time.monotonic() < deadline and recorder.poll() is None
-            time.sleep(0.01)
+        wait_for_recorder(recorder, tmp_path, deadline)
+        assert file.read_text() == "precious"  # until the first frame is recorded
         frames = [np.full((rows, cols), n, np.float32) + np.arange(cols, dtype=np.float32)
                   for n in range(len(gaps) + 1)]
         published = []  # when, as this test's own sleeps may run late on a busy machine
@@ -102,7 +144,7 @@ def test_record_keeps_what_it_had_when_killed_and_replay_repeats_frames_and_timi
                 time.sleep(gaps[n - 1])
             ring.publish(np.frombuffer(frame.tobytes() + bytes(8), np.uint8))
             published.append(time.monotonic())
-        while len(np.load(file)) < len(frames):
+        while rows_in(file) < len(frames):
             assert time.monotonic() < deadline
             time.sleep(0.01)
     finally:
@@ -139,6 +181,86 @@ def test_record_keeps_what_it_had_when_killed_and_replay_repeats_frames_and_timi
     assert np.allclose(np.diff(arrivals)[1:], recorded_gaps[1:], atol=0.03), np.diff(arrivals)
     del frame, reader, replayed
     assert not segment_exists(copy)
+
+
+@pytest.mark.linux_only  # a file size limit (RLIMIT_FSIZE) stands in for a full disk
+def test_record_on_a_full_disk_keeps_its_whole_rows(name, tmp_path):
+    rows, cols, file = 4, 6, tmp_path / "take.npy"
+    np.save(file, np.zeros(0, row_dtype(rows, cols)))
+    header, row = file.stat().st_size, row_dtype(rows, cols).itemsize
+    file.unlink()
+    limit = header + 5 * row + row // 2  # room for five and a half rows
+    ring = Ring.create(name, 64, rows * cols * 4)
+    limited = ("import resource, sys; from quorvane_tools.__main__ import main; "
+               f"resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit})); sys.exit(main())")
+    recorder = subprocess.Popen([sys.executable, "-c", limited, "record", name, str(file),
+                                 "--shape", f"{rows}x{cols}", "--frames", "20"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    frames = [np.full((rows, cols), n, np.float32) for n in range(10)]
+    try:
+        wait_for_recorder(recorder, tmp_path, time.monotonic() + 30)
+        for frame in frames:
+            ring.publish(frame)
+            time.sleep(0.02)  # the recorder keeps up: none is overwritten before it is copied
+        err = recorder.communicate(timeout=30)[1]
+    finally:
+        recorder.kill()  # if it failed otherwise
+        recorder.wait()
+    assert file.stat().st_size == header + 5 * row, err  # the sixth row, cut short, cut off
+    for kept in (np.load(file), np.load(file, mmap_mode="r")):
+        assert np.array_equal(kept["frame"], np.stack(frames[:5]))
+    assert recorder.returncode == 1 and "Traceback" not in err, err
+    assert "keeps the 5 frames recorded before" in err.splitlines()[-1], err
+    assert "published 5 of 5 frames" in tool("replay", str(file), name + "_replayed",
+                                             "--rate", "1000")
+    del ring
+
+
+def test_replay_ends_on_a_bad_or_shrinking_file_with_one_line(name, tmp_path):
+    rows, cols = 64, 64  # a row of 16 kB: a cut through it is felt at once
+
+    def save(file, count=40, dtype=row_dtype(rows, cols), **fields):
+        take = np.zeros(count, dtype)
+        take["time"] = 1.7e9 + np.arange(count) / 10
+        take["capacity"], take["frame_bytes"] = 8, rows * cols * 4
+        for field, value in fields.items():
+            take[field][-1] = value
+        np.save(file, take)
+        return file
+
+    def last_line(returncode, err):
+        assert returncode == 1 and "Traceback" not in err, (returncode, err)
+        return err.splitlines()[-1]
+
+    # Cut short while it is replayed: the rows already read are published, then one line.
+    file = save(tmp_path / "shrinks.npy")
+    replayer = subprocess.Popen([*TOOL, "replay", str(file), name, "--rate", "5"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        quorvane_reader.attach(name, timeout=30)  # made at the first frame
+        os.truncate(file, file.stat().st_size - 36 * row_dtype(rows, cols).itemsize)
+    finally:
+        err = replayer.communicate(timeout=30)[1]
+        last = last_line(replayer.returncode, err)
+    match = re.fullmatch(r"quorvane replay: '.*' ended after (\d+) of its 40 frames: it was "
+                         r"cut short", last)
+    assert match and 4 <= int(match[1]) < 40, last
+
+    os.mkfifo(tmp_path / "fifo")
+    os.symlink("/dev/zero", tmp_path / "zeros")
+    bad = {"not a regular file": [tmp_path / "fifo", tmp_path / "zeros"],
+           "is not a quorvane recording": [
+               save(tmp_path / "bytes.npy", dtype=[("time", "S8"), *row_dtype(
+                   rows, cols).descr[1:]])],
+           "is no time to wait for": [save(tmp_path / "inf.npy", count=2, time=np.inf),
+                                      save(tmp_path / "far.npy", count=2, time=1e300)],
+           "do not fit the 64 bytes": [save(tmp_path / "big.npy", count=1, frame_bytes=64)]}
+    for words, files in bad.items():
+        for file in files:
+            done = subprocess.run([*TOOL, "replay", str(file), name], capture_output=True,
+                                  text=True, timeout=20)  # a FIFO must not block
+            last = last_line(done.returncode, done.stderr)
+            assert words in last and "pickle" not in last, (file, last)
 
 
 def block_colours(png, rows, cols, scale):

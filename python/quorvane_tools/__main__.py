@@ -19,6 +19,7 @@ from rich.live import Live
 from rich.progress import (BarColumn, MofNCompleteColumn, Progress, TextColumn,
                            TimeElapsedColumn)
 from rich.table import Table
+from rich.text import Text
 
 import quorvane_reader
 
@@ -26,6 +27,13 @@ from . import frames, image, recording, rings, view
 
 ERRORS = (FileNotFoundError, TimeoutError, ValueError, LookupError, RuntimeError, OSError)
 progress_console = Console(stderr=True)  # stdout keeps what scripts read
+
+
+def printable(text: object) -> str:
+    """`text` with its unprintable characters escaped as Python writes them (\\x1b, \\n):
+    ring names and paths may hold any, and must neither steer the terminal nor forge a line
+    of output."""
+    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in str(text))
 
 
 def shape(text: str) -> tuple[int, int]:
@@ -89,9 +97,9 @@ def ls(args: argparse.Namespace) -> int:
     for info in found:
         known = ("-" if value is None else str(value)
                  for value in (info.capacity, info.frame_bytes))
-        lines.append((info.name, *known, _size(info.size),
+        lines.append((printable(info.name), *known, _size(info.size),
                       "-" if info.write_idx is None else str(info.write_idx),
-                      "-" if info.fps is None else f"{info.fps:.1f}", info.owner,
+                      "-" if info.fps is None else f"{info.fps:.1f}", printable(info.owner),
                       {True: "yes", False: "STALE", None: "?"}[info.held]))
     # Plain columns, never cut to the terminal's width: ls is read by grep and awk too.
     widths = [max(len(line[column]) for line in lines) for column in range(len(lines[0]))]
@@ -112,7 +120,8 @@ def watch(args: argparse.Namespace) -> int:
         for index, (name, meter) in enumerate(meters):
             rate, lost, restarts = meter.sample()
             totals[index] += lost
-            shown.add_row(name, f"{rate:.1f}", f"{rate * meter.ring.frame_bytes / 1e6:.2f}",
+            shown.add_row(Text(printable(name)), f"{rate:.1f}",
+                          f"{rate * meter.ring.frame_bytes / 1e6:.2f}",
                           str(restarts), str(lost), str(totals[index]))
         return shown
 
@@ -131,8 +140,8 @@ def show(args: argparse.Namespace) -> int:
     seq, values = frames.grab(args.name, rows, cols, frame=args.frame, timeout=args.timeout)
     lo, hi = args.range or image.value_range(values)
     image.render(values, lo, hi, f"ring {args.name}  frame {seq}", args.scale).save(args.output)
-    print(f"frame {seq} of ring {args.name} ({rows}x{cols}, {lo:.4g} to {hi:.4g}) "
-          f"written to {args.output}")
+    print(f"frame {seq} of ring {printable(args.name)} ({rows}x{cols}, {lo:.4g} to {hi:.4g}) "
+          f"written to {printable(args.output)}")
     return 0
 
 
@@ -143,7 +152,7 @@ def view_(args: argparse.Namespace) -> int:
                              max_fps=args.max_fps, timeout=args.timeout)
     httpd = view.server(follower, args.host, args.port)
     host, port = httpd.server_address[:2]
-    print(f"ring {args.name} at http://{host!s}:{port}/ (Ctrl-C stops)", flush=True)
+    print(f"ring {printable(args.name)} at http://{host!s}:{port}/ (Ctrl-C stops)", flush=True)
     try:
         httpd.serve_forever()
     except KeyboardInterrupt:
@@ -155,9 +164,9 @@ def view_(args: argparse.Namespace) -> int:
 
 
 def _progress(description: str, total: int | None) -> tuple[Progress, Callable[[int], None]]:
-    bar = Progress(TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(),
-                   TimeElapsedColumn(), console=progress_console)
-    task = bar.add_task(description, total=total)
+    bar = Progress(TextColumn("{task.description}", markup=False), BarColumn(),
+                   MofNCompleteColumn(), TimeElapsedColumn(), console=progress_console)
+    task = bar.add_task(printable(description), total=total)
     return bar, lambda done: bar.update(task, completed=done)
 
 
@@ -167,28 +176,31 @@ def record(args: argparse.Namespace) -> int:
         with bar:
             written, lost = recording.record(args.name, args.file, args.shape,
                                              frames=args.frames, seconds=args.seconds,
-                                             timeout=args.timeout, stop=stop,
-                                             progress=progress)
-    print(f"recorded {written} frames of ring {args.name} to {args.file}"
+                                             timeout=args.timeout, overwrite=args.force,
+                                             stop=stop, progress=progress)
+    kept = (f"to {printable(args.file)}" if written
+            else f"({printable(args.file)} was not written)")
+    print(f"recorded {written} frames of ring {printable(args.name)} {kept}"
           f"{'' if not lost else f'; {lost} lost (overwritten before they were copied)'}")
     return 0
 
 
 def replay(args: argparse.Namespace) -> int:
-    total = len(recording.load(args.file))
+    with recording.Recording(args.file) as take:
+        total = take.count
     with _stop_on_signals() as stop:
         bar, progress = _progress(f"replaying into {args.name}", total)
         with bar:
             published = recording.replay(args.file, args.name, rate=args.rate, stop=stop,
                                          progress=progress)
-    print(f"published {published} of {total} frames into ring {args.name}")
+    print(f"published {published} of {total} frames into ring {printable(args.name)}")
     return 0
 
 
 def clean(args: argparse.Namespace) -> int:
     removed = rings.clean()
     for info in removed:
-        print(f"removed {info.name} ({_size(info.size)})")
+        print(f"removed {printable(info.name)} ({_size(info.size)})")
     print(f"{len(removed)} stale ring{'' if len(removed) == 1 else 's'} removed")
     return 0
 
@@ -244,6 +256,8 @@ def parser() -> argparse.ArgumentParser:
     until = recorded.add_mutually_exclusive_group(required=True)
     until.add_argument("--seconds", type=positive(float))
     until.add_argument("--frames", type=positive(int))
+    recorded.add_argument("--force", action="store_true", help="replace FILE if it exists "
+                          "(once the first frame is recorded)")
     recorded.set_defaults(run=record)
 
     replayed = commands.add_parser("replay", help="a recording published into a new ring")
@@ -271,7 +285,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return run(args)
     except ERRORS as error:
-        print(f"quorvane {args.command}: {error}", file=sys.stderr)
+        print(f"quorvane {args.command}: {printable(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:  # stopped while waiting for a ring or a frame
         return 130

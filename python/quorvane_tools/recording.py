@@ -9,27 +9,34 @@ seconds since the epoch), `seq` (the frame's number in the ring), `capacity` and
 
 Rows are appended as frames come and the header's row count is rewritten after each one,
 in place: NumPy pads the header so the count can grow to 21 digits without moving the
-data. A recording that is killed keeps every frame written before, with no count to
-guess and no empty rows to trim.
+data. A row the disk does not take whole (a full disk) is cut off again, so a recording
+that is killed or fails keeps every frame written before, with no count to guess and no
+empty rows to trim. The file takes its name at its first row: until then it is a
+temporary file beside it.
 """
 
 from __future__ import annotations
 
 import io
+import itertools
 import os
+import stat
+import sys
 import threading
 import time
-from collections.abc import Callable
+import uuid
+from collections.abc import Callable, Iterator
 from types import TracebackType
 
 import numpy as np
-import numpy.typing as npt
 from numpy.lib import format as npy
 
 import quorvane
 import quorvane_reader
 
 FIELDS = ("time", "seq", "capacity", "frame_bytes", "frame")
+# Each field's kind of number: floating point, or unsigned integer.
+KINDS = {"time": "f", "seq": "u", "capacity": "u", "frame_bytes": "u", "frame": "f"}
 
 
 def row_dtype(rows: int, cols: int) -> np.dtype[np.void]:
@@ -38,31 +45,79 @@ def row_dtype(rows: int, cols: int) -> np.dtype[np.void]:
 
 
 class Writer:
-    """Appends rows to a new recording at `path`; a valid .npy file after every row."""
+    """Appends rows to a new recording at `path`: a valid .npy file after every row, and
+    after any failure to write one. Until its first row the recording is a temporary file
+    beside `path`, which then takes the name: a file already there is kept until then, and
+    is refused unless `overwrite`."""
 
-    def __init__(self, path: str | os.PathLike[str], rows: int, cols: int) -> None:
+    def __init__(self, path: str | os.PathLike[str], rows: int, cols: int, *,
+                 overwrite: bool = False) -> None:
+        self.path, self.overwrite = os.fspath(path), overwrite
+        self._refuse_existing()
         self.dtype = row_dtype(rows, cols)
         self.count = 0
         self.row = np.zeros((), self.dtype)  # filled in place, then appended
-        self._file = open(path, "wb", buffering=0)  # each write reaches the file at once
-        self._file.write(self._header())
+        self._temporary: str | None = f"{self.path}.{uuid.uuid4().hex[:8]}.part"
+        # Unbuffered: each write reaches the file at once.
+        self._file = open(self._temporary, "xb", buffering=0)
+        header = self._header(0)
+        try:
+            self._write_at(0, header)
+        except BaseException:
+            self.close()
+            raise
+        self._end = len(header)  # where the next row goes
 
-    def _header(self) -> bytes:
+    def _refuse_existing(self) -> None:
+        if not self.overwrite and os.path.lexists(self.path):
+            raise FileExistsError(f"{self.path!r} exists; a recording replaces a file only "
+                                  "when told to (--force)")
+
+    def _header(self, count: int) -> bytes:
         out = io.BytesIO()
         npy.write_array_header_1_0(out, {"descr": npy.dtype_to_descr(self.dtype),
-                                         "fortran_order": False, "shape": (self.count,)})
+                                         "fortran_order": False, "shape": (count,)})
         return out.getvalue()
 
+    def _write_at(self, offset: int, data: bytes) -> None:
+        # A full disk first takes part of a write, then fails the rest.
+        self._file.seek(offset)
+        view = memoryview(data)
+        while view:
+            view = view[self._file.write(view):]
+
     def append(self) -> None:
-        """Writes `row` as the next row, then the count that includes it."""
-        self._file.write(self.row.tobytes())
+        """Writes `row` as the next row, then the count that includes it (the header keeps
+        its length: NumPy leaves the count room to grow). A row the disk does not take
+        whole is cut off again, and the count stays as it was."""
+        data = self.row.tobytes()
+        try:
+            self._write_at(self._end, data)
+            self._write_at(0, self._header(self.count + 1))
+        except OSError as error:
+            self._file.truncate(self._end)
+            kept = (f"{self.path!r} keeps the {self.count} frames recorded before"
+                    if self._temporary is None else "no frame was recorded")
+            raise OSError(error.errno, f"{error.strerror}; {kept}") from error
+        self._end += len(data)
         self.count += 1
-        self._file.seek(0)
-        self._file.write(self._header())  # as long as the first: the count has room
-        self._file.seek(0, os.SEEK_END)
+        if self._temporary is not None:
+            self._take_name()
+
+    def _take_name(self) -> None:
+        assert self._temporary is not None
+        self._refuse_existing()  # again: a file may have come since the start
+        # Closed first: Windows renames no file that is open.
+        self._file.close()
+        os.replace(self._temporary, self.path)
+        self._temporary = None
+        self._file = open(self.path, "r+b", buffering=0)
 
     def close(self) -> None:
         self._file.close()
+        if self._temporary is not None:  # no row: the name stays as it was
+            os.unlink(self._temporary)
+            self._temporary = None
 
     def __enter__(self) -> Writer:
         return self
@@ -77,12 +132,13 @@ Progress = Callable[[int], None]
 
 def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | None = None, *,
            frames: int | None = None, seconds: float | None = None, timeout: float = 5.0,
-           stop: threading.Event | None = None,
+           overwrite: bool = False, stop: threading.Event | None = None,
            progress: Progress | None = None) -> tuple[int, int]:
     """Records ring `name` from its next frame on, until `frames` were written, `seconds`
     passed or `stop` was set: each frame as float32 `shape`, by default the whole frame as
-    one row. Frames overwritten while being copied are dropped. Returns (frames written,
-    frames lost: missed by the reader or dropped)."""
+    one row. Frames overwritten while being copied are dropped. `path` is written only once
+    a frame was recorded, and an existing file there is refused unless `overwrite`. Returns
+    (frames written, frames lost: missed by the reader or dropped)."""
     stop = stop or threading.Event()
     ring = quorvane_reader.attach(name, timeout=timeout)
     if shape is None:
@@ -94,7 +150,7 @@ def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | Non
     reader = quorvane_reader.Reader(ring, rows, cols)
     end = None if seconds is None else time.monotonic() + seconds
     dropped, restarts = 0, 0
-    with Writer(path, rows, cols) as writer:
+    with Writer(path, rows, cols, overwrite=overwrite) as writer:
         row = writer.row
         row["capacity"], row["frame_bytes"] = ring.capacity, ring.frame_bytes
         while not stop.is_set() and (frames is None or writer.count < frames):
@@ -118,12 +174,64 @@ def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | Non
         return writer.count, reader.missed + dropped
 
 
-def load(path: str | os.PathLike[str]) -> npt.NDArray[np.void]:
-    """A recording, mapped rather than read; ValueError if the file is not one."""
-    recording: npt.NDArray[np.void] = np.load(path, mmap_mode="r")
-    if recording.dtype.names != FIELDS or recording.ndim != 1:
-        raise ValueError(f"{os.fspath(path)!r} is not a quorvane recording")
-    return recording
+class Recording:
+    """A recording opened for reading its rows in order, with ordinary reads rather than a
+    map, so that a file cut short while it is read ends in an error, not in a crash. Only
+    a regular file is opened, and without waiting (a FIFO would wait for a writer);
+    ValueError if it is not a recording."""
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = os.fspath(path)
+        # Opened without waiting, as a FIFO would wait for a writer (it is refused below);
+        # on Windows in binary, or the C runtime would translate line ends.
+        if sys.platform == "win32":
+            flags = os.O_RDONLY | os.O_BINARY
+        else:
+            flags = os.O_RDONLY | os.O_NONBLOCK  # which a regular file's reads ignore
+        self._file = os.fdopen(os.open(self.path, flags), "rb")
+        try:
+            if not stat.S_ISREG(os.fstat(self._file.fileno()).st_mode):
+                raise ValueError(f"{self.path!r} is not a regular file")
+            self.count, self.dtype = self._header()
+        except BaseException:
+            self._file.close()
+            raise
+
+    def _header(self) -> tuple[int, np.dtype[np.void]]:
+        not_one = ValueError(f"{self.path!r} is not a quorvane recording: a .npy file of "
+                             "rows of a float time, unsigned seq, capacity and frame_bytes, "
+                             "and a float frame of rows x cols")
+        try:
+            read = {(1, 0): npy.read_array_header_1_0,
+                    (2, 0): npy.read_array_header_2_0}[npy.read_magic(self._file)]
+            shape, _, dtype = read(self._file)
+        except (ValueError, KeyError):
+            raise not_one from None
+        # Their kinds too, not only their names: replay computes with them.
+        fields = dtype.fields
+        if (fields is None or len(shape) != 1 or tuple(fields) != FIELDS
+                or any(fields[field][0].base.kind != kind for field, kind in KINDS.items())
+                or fields["frame"][0].ndim != 2):
+            raise not_one
+        return shape[0], dtype
+
+    def __iter__(self) -> Iterator[np.void]:
+        for index in range(self.count):
+            data = self._file.read(self.dtype.itemsize)
+            if len(data) < self.dtype.itemsize:
+                raise ValueError(f"{self.path!r} ended after {index} of its {self.count} "
+                                 "frames: it was cut short")
+            yield np.frombuffer(data, self.dtype)[0]
+
+    def close(self) -> None:
+        self._file.close()
+
+    def __enter__(self) -> Recording:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        self.close()
 
 
 def replay(path: str | os.PathLike[str], name: str, *, rate: float | None = None,
@@ -132,21 +240,29 @@ def replay(path: str | os.PathLike[str], name: str, *, rate: float | None = None
     publishes the frames, `rate` per second or, without one, at the recorded intervals.
     Returns the frames published; the ring goes when the last handle on it does."""
     stop = stop or threading.Event()
-    recording = load(path)
-    if len(recording) == 0:
-        raise ValueError(f"{os.fspath(path)!r} holds no frames")
-    first = recording[0]
-    ring = quorvane.Ring.create(name, int(first["capacity"]), int(first["frame_bytes"]))
-    slot = np.zeros(ring.frame_bytes, np.uint8)  # a frame's bytes, zero past the values
-    values = slot[:first["frame"].nbytes].view(np.float32).reshape(first["frame"].shape)
-    times = recording["time"]
-    started = time.monotonic()
-    for index in range(len(recording)):
-        due = index / rate if rate else float(times[index] - times[0])
-        if stop.wait(max(0.0, started + due - time.monotonic())):
-            return index
-        values[...] = recording[index]["frame"]
-        ring.publish(slot)
-        if progress:
-            progress(index + 1)
-    return len(recording)
+    with Recording(path) as recording:
+        rows = iter(recording)
+        first = next(rows, None)
+        if first is None:
+            raise ValueError(f"{recording.path!r} holds no frames")
+        capacity, frame_bytes = int(first["capacity"]), int(first["frame_bytes"])
+        shape = first["frame"].shape
+        if 4 * shape[0] * shape[1] > frame_bytes:
+            raise ValueError(f"{recording.path!r}: frames of {shape[0]}x{shape[1]} float32 "
+                             f"values do not fit the {frame_bytes} bytes its ring's frames had")
+        ring = quorvane.Ring.create(name, capacity, frame_bytes)
+        slot = np.zeros(frame_bytes, np.uint8)  # a frame's bytes, zero past the values
+        values = slot[:4 * shape[0] * shape[1]].view(np.float32).reshape(shape)
+        started = time.monotonic()
+        for index, row in enumerate(itertools.chain([first], rows)):
+            due = index / rate if rate else float(row["time"] - first["time"])
+            if not abs(due) < threading.TIMEOUT_MAX:  # also not inf, nor NaN
+                raise ValueError(f"{recording.path!r}: frame {index} would be due {due:g} s "
+                                 "after the first, which is no time to wait for")
+            if stop.wait(max(0.0, started + due - time.monotonic())):
+                return index
+            values[...] = row["frame"]
+            ring.publish(slot)
+            if progress:
+                progress(index + 1)
+        return recording.count
