@@ -223,6 +223,31 @@ def test_waiting_leaves_the_interpreter_lock_to_other_threads(name):
     assert timed_out and time.perf_counter() - started >= 0.3 and len(ticks) > 1000
 
 
+def test_threads_sharing_a_reader_take_turns_and_each_frame_comes_once(name):
+    ring = Ring.create(name, 64, 16)
+    reader = Reader(ring, 1, 4)
+    taken: list[list[int]] = [[], [], []]
+
+    def take(into: list[int]) -> None:
+        try:
+            while True:
+                into.append(reader.next(timeout=0.5).seq)
+        except TimeoutError:
+            pass
+
+    threads = [threading.Thread(target=take, args=(into,)) for into in taken]
+    for thread in threads:
+        thread.start()
+    for n in range(2000):
+        frames(ring, n, 1)
+        if n % 50 == 0:
+            time.sleep(0.001)  # now and then, let them sleep on the ring
+    for thread in threads:
+        thread.join()
+    seqs = [seq for into in taken for seq in into]
+    assert len(set(seqs)) == len(seqs) and len(seqs) + reader.missed == 2000
+
+
 def test_a_reader_in_another_process_follows_a_producer(name, spawn):
     capacity, rows, cols = 4, 64, 64
     attached, running = spawn.Barrier(2), spawn.RawValue("b", 1)
