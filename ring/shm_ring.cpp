@@ -100,13 +100,20 @@ ShmRing ShmRing::map(void* mapping, std::uint64_t capacity, std::uint64_t frame_
 void ShmRing::open_companion(const std::string& name, bool create) {
     if (name.empty() || name.front() == '\0') return;  // Windows: a private section
     const std::string object = companion_name(name);
+    const std::string bell_name = companion_name(name, "-bell");
     bool absent = false;
     platform::MappingHandle handle = create ? platform::create_mapping(object, companion_bytes)
                                             : platform::open_mapping(object, absent);
     if (handle == nullptr) return;
-    void* mapped = platform::map_view(handle, companion_bytes);
+    void* mapped = nullptr;
+    try {
+        mapped = platform::map_view(handle, companion_bytes);
+    } catch (...) {  // out of memory: the handle goes back as on any failure
+        platform::close_mapping(handle);
+        throw;
+    }
     platform::BellHandle doorbell = nullptr;
-    if (mapped == nullptr || !platform::open_bell(companion_name(name, "-bell"), doorbell)) {
+    if (mapped == nullptr || !platform::open_bell(bell_name, doorbell)) {
         if (mapped != nullptr) platform::unmap_view(mapped, companion_bytes);
         platform::close_mapping(handle);
         return;
