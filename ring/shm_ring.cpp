@@ -230,6 +230,10 @@ ShmRing ShmRing::attach(const std::string& name, std::int64_t timeout_ns,
     }
 }
 
+std::optional<bool> ShmRing::is_held(const std::string& name) {
+    return platform::is_held(name);
+}
+
 ShmRing::ShmRing(ShmRing&& other) noexcept
     : mapping(std::exchange(other.mapping, nullptr)),
       capacity(std::exchange(other.capacity, 0)),

@@ -38,6 +38,17 @@ def attach_as_user(uid, name, queue):
     queue.put(outcomes)
 
 
+def hold_a_read_lease(path, ready, done):
+    """Holds a read lease on path (Linux), which makes an open for writing wait for it."""
+    import fcntl  # POSIX only
+
+    fd = os.open(path, os.O_RDONLY)
+    fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+    ready.set()
+    done.wait(60)
+    os.close(fd)
+
+
 held = []
 
 

@@ -9,11 +9,13 @@ import stat
 import struct
 import subprocess
 import sys
+import time
 from multiprocessing import shared_memory
 
 import numpy as np
 import pytest
 
+import quorvane_reader
 from quorvane import Ring
 
 from conftest import ON_LINUX, run_in_child, segment_exists, shm_path
@@ -349,11 +351,13 @@ def test_foreign_segment_is_opened_but_never_removed(name):
 # As user B: a file at the name, writable by all and carrying our mark, locked as if held.
 @pytest.mark.linux_only
 @pytest.mark.skipif(not ON_LINUX or os.geteuid() != 0, reason="needs root to be two users")
-def test_a_file_of_another_user_at_the_name_is_refused(name, spawn):
+def test_a_file_of_another_user_at_the_name_is_refused_at_once_to_root_too(name, spawn):
     import fcntl  # POSIX only: imported here so that the module loads on Windows
 
     path = shm_path(name)
     fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o600)
+    ready, done = spawn.Event(), spawn.Event()
+    leaser = spawn.Process(target=helpers.hold_a_read_lease, args=(path, ready, done))
     try:
         os.ftruncate(fd, 88)
         os.fchown(fd, 65534, 65534)
@@ -362,9 +366,27 @@ def test_a_file_of_another_user_at_the_name_is_refused(name, spawn):
         queue = spawn.Queue()
         assert run_in_child(spawn, helpers.attach_as_user, 65533, name, queue) == 0
         assert queue.get(timeout=10) == ["CreateFileMapping failed", "OpenFileMapping failed"]
-        assert Ring.open(name, 4, 16).capacity == 4  # root keeps its rights
-    finally:
+        # Root neither: the squatter would read its frames and could truncate the file under
+        # its publish. And a lease on the file, which makes an open for writing wait until
+        # it breaks (45 s), makes no call wait. (No lease while the file is open for writing.)
         os.close(fd)
+        fd = -1
+        leaser.start()
+        assert ready.wait(30)
+        started = time.monotonic()
+        for factory, failed in ((Ring.create, "CreateFileMapping failed"),
+                                (Ring.open, "OpenFileMapping failed")):
+            with pytest.raises(RuntimeError, match=f"^{failed}$"):
+                factory(name, 4, 16)
+        with pytest.raises(ValueError, match="not a ring this user may open"):
+            quorvane_reader.attach(name)
+        assert time.monotonic() - started < 5
+    finally:
+        done.set()
+        if leaser.is_alive():
+            leaser.join(60)
+        if fd >= 0:
+            os.close(fd)
         os.unlink(path)
 
 

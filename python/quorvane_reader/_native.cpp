@@ -9,6 +9,7 @@
 // that a legacy sub-interpreter never owns them.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -400,6 +401,9 @@ PYBIND11_MODULE(_native, m) {
             }
         },
         py::arg("name"), py::arg("timeout"));
+
+    m.def(
+        "is_held", [](const std::string& name) { return ShmRing::is_held(name); }, py::arg("name"));
 
     m.def(
         "header",

@@ -45,6 +45,10 @@ FAILURES: dict[str, str]
 COMPANION_SUFFIX: str
 """What the ring core appends to a ring's name to name the companion object beside it."""
 
+def is_held(name: str | bytes) -> bool | None:
+    """Whether a handle in any process holds the ring `name` (False: stale, its holders
+    ended without releasing it), asked without a lock; None if it cannot be told."""
+
 def header(ring: quorvane.Ring) -> tuple[int, int, int]:
     """The segment's header through this ring's mapping: (write_idx, capacity, frame_bytes)."""
 

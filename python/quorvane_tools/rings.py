@@ -2,10 +2,8 @@
 
 from __future__ import annotations
 
-import errno
 import os
 import stat
-import struct
 import sys
 import time
 import uuid
@@ -16,8 +14,6 @@ import quorvane_reader
 from quorvane_reader import _native
 
 SHM = "/dev/shm"
-# struct flock on 64-bit Linux: l_type, l_whence, l_start, l_len, l_pid, padding.
-_FLOCK = struct.Struct("hhqqi4x")
 
 
 class NeedsLinux(RuntimeError):
@@ -58,29 +54,6 @@ def _owner(uid: int) -> str:
         return str(uid)
 
 
-def is_held(path: str) -> bool:
-    """Whether any process holds the segment at path: every live handle keeps a shared lock
-    on byte 0, so an exclusive lock can be had only when none is left. The probe's own lock
-    lasts microseconds; an open meeting it looks again. Opened for writing only because an
-    exclusive lock needs it (EBADF otherwise): nothing is written."""
-    if sys.platform != "linux":
-        raise NeedsLinux()
-    import fcntl  # here, after the check: Linux only, as a type checker also sees
-
-    fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
-    try:
-        try:
-            fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_WRLCK, os.SEEK_SET, 0, 1, 0))
-        except OSError as error:
-            if error.errno in (errno.EAGAIN, errno.EACCES):  # a holder's shared lock
-                return True
-            raise
-        fcntl.fcntl(fd, fcntl.F_OFD_SETLK, _FLOCK.pack(fcntl.F_UNLCK, os.SEEK_SET, 0, 1, 0))
-        return False
-    finally:
-        os.close(fd)
-
-
 def _marked() -> list[tuple[str, os.stat_result]]:
     """The rings this project made (the sticky bit marks its files), by name: each ring's
     companion, the file beside it named with the companion's suffix, is part of the ring."""
@@ -100,13 +73,9 @@ def _marked() -> list[tuple[str, os.stat_result]]:
 
 
 def _probe(name: str, st: os.stat_result) -> RingInfo:
-    info = RingInfo(name, _owner(st.st_uid), st.st_size, None)
-    try:
-        info.held = is_held(os.path.join(SHM, name))
-    except PermissionError:
-        pass
-    except FileNotFoundError:  # released meanwhile
-        info.held = False
+    info = RingInfo(name, _owner(st.st_uid), st.st_size, _native.is_held(name))
+    if info.held is None and not os.path.lexists(os.path.join(SHM, name)):
+        info.held = False  # released meanwhile
     return info
 
 

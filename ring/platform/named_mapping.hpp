@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quorvane::platform {
@@ -30,6 +31,12 @@ void close_mapping(MappingHandle mapping);
 // Whether [p, p + bytes) overlaps a view of the object behind `mapping` that this process
 // mapped, through this handle or any other: such memory aliases the object's own bytes.
 bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes);
+
+// Whether a live handle, in any process, holds the object named `name`, asked without
+// taking any lock (which could make a last holder leaving at that moment skip removing the
+// name) and without waiting. Nothing if it cannot be asked: absent, or not this user's to
+// read. Windows keeps no object nobody holds, so there an object is held if it opens.
+std::optional<bool> is_held(const std::string& name);
 
 // A doorbell: readers sleep on a 32-bit word in shared memory, which the writer changes
 // before it wakes them. Linux: a futex on the word itself, so there is nothing to open and

@@ -167,11 +167,11 @@ void reclaim_dead_objects() {
 }
 
 // Like a section's default security: the segment is its owner's alone. A file another user
-// put at the name (however open its mode) could be read and written by them, so it is never
-// attached to. Root, as an administrator on Windows, may attach to any user's segment.
+// put at the name (however open its mode) could be read, written and truncated by them, so
+// it is never attached to, by root neither: root's frames would go into a file its squatter
+// reads, and publish would fault once they truncate it.
 bool may_attach(const struct stat& st) {
-    const uid_t caller = ::geteuid();
-    return st.st_uid == caller || caller == 0;
+    return st.st_uid == ::geteuid();
 }
 
 // A handle's record is made, and room for it in the registry taken, before anything is
@@ -231,7 +231,9 @@ enum class Found { live, absent, failed };
 // Opens the live object behind `path` with a shared lock held, removing a dead one of ours.
 Found open_live(const std::string& path, int& result, struct stat& st) {
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        // Never waiting: another user's lease on a file at the name would hold the open (and
+        // the registry's lock) until the lease breaks; such a file is refused anyway.
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return errno == ENOENT ? Found::absent : Found::failed;
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !may_attach(st)) {
             ::close(fd);
@@ -383,6 +385,22 @@ bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t b
         return v.device == held->device && v.inode == held->inode && begin < v.begin + v.bytes &&
                v.begin < begin + bytes;
     });
+}
+
+std::optional<bool> is_held(const std::string& name) {
+    const auto path = path_for(name);
+    if (!path) return std::nullopt;
+    const int fd = ::open(path->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;  // would it conflict with a holder's shared lock?
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 0;
+    probe.l_len = 1;
+    const bool asked = ::fcntl(fd, F_OFD_GETLK, &probe) == 0;
+    ::close(fd);
+    if (!asked) return std::nullopt;
+    return probe.l_type != F_UNLCK;
 }
 
 // The word lives in a MAP_SHARED mapping: a shared (not process-private) futex, so that

@@ -83,6 +83,13 @@ bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t b
     });
 }
 
+std::optional<bool> is_held(const std::string& name) {
+    HANDLE mapping = ::OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
+    if (mapping == nullptr) return std::nullopt;
+    ::CloseHandle(mapping);
+    return true;
+}
+
 // A process cannot wait on an address in another process's memory, so sleepers wait on a
 // named semaphore and the writer releases one count per sleeper it counted. A count left
 // by a sleeper that timed out first wakes a later one for nothing: it looks and sleeps again.

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <quorvane/failure.hpp>
@@ -89,6 +90,11 @@ struct QUORVANE_RING_API ShmRing {
     // `interrupted`, called between looks, ends the wait by returning true.
     static ShmRing attach(const std::string& name, std::int64_t timeout_ns,
                           bool (*interrupted)(void*) = nullptr, void* context = nullptr);
+
+    // Whether a handle in any process holds the ring `name` (on Linux a ring whose holders
+    // all ended without releasing it is held by none: stale). Takes no lock and never
+    // waits; nothing if it cannot be told (no such ring, or not this user's).
+    static std::optional<bool> is_held(const std::string& name);
 
     ShmRing() = default;
     ShmRing(const ShmRing&) = delete;
