@@ -68,21 +68,26 @@ std::int64_t block_bytes(std::uint64_t frames, std::int64_t rows, std::int64_t c
     return rows * cols * ShmRing::item_bytes;
 }
 
+// Maps the first `bytes` of `mapping`. On any failure the mapping goes back: null, or what
+// was thrown (out of memory) passed on.
+void* map_or_close(platform::MappingHandle mapping, std::uint64_t bytes) {
+    void* view = nullptr;
+    try {
+        view = platform::map_view(mapping, bytes);
+    } catch (...) {
+        platform::close_mapping(mapping);
+        throw;
+    }
+    if (view == nullptr) platform::close_mapping(mapping);
+    return view;
+}
+
 }  // namespace
 
 ShmRing ShmRing::map(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
                      std::uint64_t total_bytes) {
-    void* view = nullptr;
-    try {
-        view = platform::map_view(mapping, total_bytes);
-    } catch (...) {  // out of memory: the mapping goes back as on any failure
-        platform::close_mapping(mapping);
-        throw;
-    }
-    if (view == nullptr) {
-        platform::close_mapping(mapping);
-        throw RingError(Failure::map_failed);
-    }
+    void* view = map_or_close(mapping, total_bytes);
+    if (view == nullptr) throw RingError(Failure::map_failed);
     ShmRing ring;
     ring.mapping = mapping;
     ring.capacity = capacity;
@@ -105,29 +110,18 @@ void ShmRing::open_companion(const std::string& name, bool create) {
     platform::MappingHandle handle = create ? platform::create_mapping(object, companion_bytes)
                                             : platform::open_mapping(object, absent);
     if (handle == nullptr) return;
-    void* mapped = nullptr;
-    try {
-        mapped = platform::map_view(handle, companion_bytes);
-    } catch (...) {  // out of memory: the handle goes back as on any failure
-        platform::close_mapping(handle);
-        throw;
-    }
-    platform::BellHandle doorbell = nullptr;
-    if (mapped == nullptr || !platform::open_bell(bell_name, doorbell)) {
-        if (mapped != nullptr) platform::unmap_view(mapped, companion_bytes);
-        platform::close_mapping(handle);
-        return;
-    }
+    void* mapped = map_or_close(handle, companion_bytes);
+    if (mapped == nullptr) return;
     auto* made = static_cast<Companion*>(mapped);
     auto magic = std::atomic_ref<std::uint64_t>(made->magic);
-    if (create) {
-        magic.store(companion_magic, std::memory_order_release);
-    } else if (magic.load(std::memory_order_acquire) != companion_magic) {
-        platform::close_bell(doorbell);
+    platform::BellHandle doorbell = nullptr;
+    if (!(create || magic.load(std::memory_order_acquire) == companion_magic) ||
+        !platform::open_bell(bell_name, doorbell)) {
         platform::unmap_view(mapped, companion_bytes);
         platform::close_mapping(handle);
         return;
     }
+    if (create) magic.store(companion_magic, std::memory_order_release);
     companion_mapping = handle;
     companion = made;
     bell = doorbell;
@@ -174,19 +168,12 @@ ShmRing ShmRing::open_as_made(const std::string& name) {
     if (mapping == nullptr) {
         throw RingError(absent ? Failure::open_failed : Failure::name_refused);
     }
-    constexpr std::uint64_t least = header_bytes + 1;
-    void* first = platform::map_view(mapping, least);
-    if (first == nullptr) {
-        platform::close_mapping(mapping);
+    ShmRing probe;
+    try {
+        probe = map(mapping, 1, 1, header_bytes + 1);
+    } catch (const RingError&) {
         throw RingError(Failure::segment_too_small);
     }
-    ShmRing probe;
-    probe.mapping = mapping;
-    probe.capacity = probe.frame_bytes = 1;
-    probe.total_bytes = least;
-    probe.view = first;
-    probe.header = static_cast<RingHeader*>(first);
-    probe.data = static_cast<std::byte*>(first) + header_bytes;
     const auto made = [](const ShmRing& ring) {
         const RingHeader h = ring.read_header();
         return std::pair{h.capacity, h.frame_bytes};

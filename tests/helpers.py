@@ -39,9 +39,11 @@ def attach_as_user(uid, name, queue):
 
 
 def hold_a_read_lease(path, ready, done):
-    """Holds a read lease on path (Linux), which makes an open for writing wait for it."""
+    """Holds a read lease on path (Linux), which makes an open for writing wait for it. The
+    kernel asks the holder to let go with SIGIO, which would end it: ignored."""
     import fcntl  # POSIX only
 
+    signal.signal(signal.SIGIO, signal.SIG_IGN)
     fd = os.open(path, os.O_RDONLY)
     fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
     ready.set()
