@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -225,4 +226,75 @@ def test_view_in_a_headless_browser_shows_the_newest_frame_as_it_changes(name, t
     # 256 x 256 of the frame in a 400 x 300 page: well over a third of it.
     assert share_near(before, low) > 0.3 and share_near(before, high) < 0.05
     assert share_near(after, high) > 0.3 and share_near(after, low) < 0.05
+    del ring
+
+
+@pytest.mark.linux_only  # counts the viewer's threads in /proc, stops it with SIGTERM
+def test_view_answers_only_its_token_and_local_names_caps_clients_and_stops_at_once(name):
+    import http.client
+    import socket
+    from urllib.parse import urlsplit
+
+    from quorvane_tools.view import CLIENT_TIMEOUT, MAX_CONNECTIONS
+
+    ring = Ring.create(name, 4, 4 * 4 * 4)
+    ring.publish(np.zeros((4, 4), np.float32))
+    viewer = subprocess.Popen([*TOOL, "view", name, "--shape", "4x4"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    held = []
+    try:
+        url = urlsplit(viewer.stdout.readline().split(" at ")[1].split()[0])
+        token = url.query.removeprefix("token=")
+        assert len(token) >= 32, url
+
+        def get(path, host=url.netloc):
+            connection = http.client.HTTPConnection(url.hostname, url.port, timeout=30)
+            try:
+                connection.request("GET", path, headers={"Host": host})
+                return connection.getresponse().status
+            finally:
+                connection.close()
+
+        assert get(f"/?token={token}") == get(f"/frame.png?token={token}") == 200
+        assert get(f"/?token={token}", f"localhost:{url.port}") == 200
+        for path, host in [("/", url.netloc), ("/frame.png", url.netloc),
+                           (f"/?token={token[:-1]}", url.netloc),
+                           (f"/?token={token}", f"attacker.example:{url.port}"),
+                           (f"/frame.png?token={token}", "attacker.example")]:
+            assert get(path, host) == 403, (path, host)
+
+        def threads():
+            status = Path(f"/proc/{viewer.pid}/status").read_text()
+            return int(status.split("Threads:")[1].split()[0])
+
+        before = threads()
+        for _ in range(MAX_CONNECTIONS + 40):  # requests that never end
+            held.append(socket.create_connection((url.hostname, url.port), timeout=30))
+            held[-1].sendall(b"GET / HTTP/1.1\r\n")
+        started = time.monotonic()
+        refused = sum(connection.recv(1) == b"" for connection in held[MAX_CONNECTIONS:])
+        assert refused == 40 and threads() <= before + MAX_CONNECTIONS, (refused, threads())
+        # The slow ones are let go, and their places serve others again.
+        assert all(connection.recv(1) == b"" for connection in held[:MAX_CONNECTIONS])
+        assert time.monotonic() - started < CLIENT_TIMEOUT + 10
+        assert get(f"/?token={token}") == 200
+
+        # A page that leaves while its picture is on the way.
+        for _ in range(3):
+            leaving = socket.create_connection((url.hostname, url.port), timeout=30)
+            leaving.sendall(f"GET /frame.png?token={token}&after=99 HTTP/1.0\r\n"
+                            f"Host: {url.netloc}\r\n\r\n".encode())
+            time.sleep(0.2)
+            leaving.close()
+            ring.publish(np.ones((4, 4), np.float32))
+        time.sleep(0.5)
+    finally:
+        for connection in held:
+            connection.close()
+        stopping = time.monotonic()
+        viewer.send_signal(signal.SIGTERM)
+        out, err = viewer.communicate(timeout=60)
+        stopped = time.monotonic() - stopping
+    assert viewer.returncode == 0 and "Traceback" not in err, err
+    assert stopped < 3, stopped  # it stops in about 0.1 s
     del ring

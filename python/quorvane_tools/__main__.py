@@ -142,8 +142,7 @@ def view_(args: argparse.Namespace) -> int:
     follower = view.Follower(args.name, rows, cols, fixed_range=args.range,
                              max_fps=args.max_fps, timeout=args.timeout)
     httpd = view.server(follower, args.host, args.port)
-    host, port = httpd.server_address[:2]
-    print(f"ring {args.name} at http://{host!s}:{port}/ (Ctrl-C stops)", flush=True)
+    print(f"ring {args.name} at {httpd.url} (Ctrl-C stops)", flush=True)
     try:
         httpd.serve_forever()
     except KeyboardInterrupt:
