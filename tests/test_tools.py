@@ -81,6 +81,25 @@ def test_ls_sees_rings_with_geometry_and_rate_and_clean_removes_only_stale_ones(
     assert not segment_exists(name + "_stale2")
 
 
+@pytest.mark.linux_only  # breaks a header through the Linux layer's file
+def test_ls_says_why_it_could_not_look_at_a_ring_and_lists_at_once_with_look_0(name):
+    ring, broken = Ring.create(name, 8, 256), Ring.create(name + "_broken", 4, 16)
+    ring.publish(np.zeros((3, 256), np.uint8))
+    with open(shm_path(name + "_broken"), "r+b") as file:
+        file.seek(8)
+        file.write(bytes(16))  # capacity and frame_bytes 0: no ring's header
+    try:
+        found = {entry["name"]: entry for entry in json.loads(tool("ls", "--json", "--look", "0"))}
+        table = tool("ls", "--look", "0")
+    finally:
+        del ring, broken
+    assert (found[name]["write_idx"], found[name]["capacity"], found[name]["fps"]) == (3, 8, None)
+    assert found[name]["note"] is None and found[name + "_broken"]["capacity"] is None
+    assert "no valid header" in found[name + "_broken"]["note"], found
+    assert any(line.startswith(name + "_broken ") and "no valid header" in line
+               for line in table.splitlines()), table
+
+
 def test_record_keeps_what_it_had_when_killed_and_replay_repeats_frames_and_timing(
         name, tmp_path):
     gaps = [0.3, 0.05, 0.15, 0.08, 0.2, 0.04, 0.1]
