@@ -274,8 +274,8 @@ class _ReceivingRing:
     geometry that needs more room than the held one has is landed in it with fewer slots,
     or if not even two fit, its frames are counted as dropped; each such time the ring is
     made again (its readers see a restart), and then tried with the sender's geometry
-    every `remake_pause` seconds until the holder has let it go. However the sender's
-    geometry changes, the ring is made at most once every `remake_pause` seconds."""
+    every REMAKE_PAUSE seconds until the holder has let it go. However the sender's
+    geometry changes, the ring is made at most once every REMAKE_PAUSE seconds."""
 
     def __init__(self, ring_name: str, capacity: int | None, counters: Counters,
                  report: Callable[[str], None], *,
@@ -301,7 +301,8 @@ class _ReceivingRing:
             self.report(f"{self.counters.role}: {text} (said once)")
 
     def reject(self, kind: str, detail: str) -> None:
-        """Counts a sample that is not a bridge's frame; says so once per kind."""
+        """Counts a sample that is not a bridge's frame, or one refused; says so once per
+        kind."""
         self.counters.rejected += 1
         self.tell_once(kind, f"rejected a sample: {detail}; counted in 'rejected'")
 
