@@ -10,6 +10,8 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
+import urllib.request
 from pathlib import Path
 
 import numpy as np
@@ -236,7 +238,10 @@ def test_view_in_a_headless_browser_shows_the_newest_frame_as_it_changes(name, t
         low, high = (68, 1, 84), (253, 231, 37)  # the colour map's ends
         before = screenshot(url, tmp_path / "before.png")
         ring.publish(np.ones((16, 16), np.float32))
-        time.sleep(0.5)  # the viewer renders within a frame interval of its own
+        # Until the viewer has drawn it: its picture after the first comes once there is one.
+        page = urllib.parse.urlsplit(url)
+        urllib.request.urlopen(f"http://{page.netloc}/frame.png?{page.query}&after=0",
+                               timeout=30).close()
         after = screenshot(url, tmp_path / "after.png")
     finally:
         viewer.send_signal(signal.SIGINT)
