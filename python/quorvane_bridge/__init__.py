@@ -201,8 +201,8 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
     try:
         # A ring already there is read from its next frame: those before it were published
         # before this sender was up.
-        reader = _reader(ring_name, quorvane_reader.attach(ring_name), "next")
-    except FileNotFoundError:
+        reader = _reader(ring_name, quorvane_reader.attach(ring_name, timeout=0), "next")
+    except TimeoutError:  # none yet, or one being made right now
         pass
     sender_id = secrets.randbits(64)
     # Every frame: Zenoh blocks rather than drop. Latest only: it drops what cannot go now.
