@@ -19,7 +19,11 @@ FIND_PYTHON := for p in "$$(command -v python3.13)" \
 demo: module
 	$(PY) examples/demo.py
 
-test: test-native test-wine test-python test-win-python
+# Every suite runs, also after one failed; those that failed are named at the end.
+TEST_SUITES := test-native test-wine test-python test-win-python
+test:
+	@failed=""; for suite in $(TEST_SUITES); do $(MAKE) $$suite || failed="$$failed $$suite"; done; \
+	[ -z "$$failed" ] || { echo "make test: failed:$$failed" >&2; exit 1; }
 
 test-python: module native-examples browser
 	QUORVANE_NATIVE_EXAMPLES=$(abspath $(NATIVE_EXAMPLES)) $(PY) -m pytest

@@ -22,7 +22,9 @@ def main() -> None:
     args = parser.parse_args()
 
     ring = quorvane_reader.attach(args.name, timeout=60)  # waits for the producer
-    reader = quorvane_reader.Reader(ring, ROWS, COLS)  # from the next frame published
+    # From the oldest frame the ring still holds: a producer started with this consumer
+    # may have published before the attach, and "next" would skip those frames uncounted.
+    reader = quorvane_reader.Reader(ring, ROWS, COLS, start="oldest")
     read = dropped = 0
     total = 0.0  # what the processing adds up, from intact frames only
     try:

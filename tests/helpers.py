@@ -186,14 +186,16 @@ def publish_numbered_frames(name, rows, cols, fps, running, published):
         time.sleep(1 / fps)
 
 
-def follow_numbered_frames(name, rows, cols, seconds, results):
-    """Reads a ring of numbered frames for `seconds`; reports the numbers of the intact
-    ones and those that were not one number throughout."""
+def follow_numbered_frames(name, rows, cols, until, results):
+    """Reads a ring of numbered frames until it read one numbered `until.value` or later
+    (0: not told yet), or for two minutes at most; reports the numbers of the intact ones
+    and those that were not one number throughout."""
     reader = quorvane_reader.Reader(quorvane_reader.attach(name, timeout=30), rows, cols,
                                     start="oldest")
     numbers, mixed = [], []
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and not (until.value and numbers and
+                                               numbers[-1] >= until.value):
         try:
             frame = reader.next(timeout=1)
         except TimeoutError:

@@ -1,6 +1,7 @@
 """quorvane_bridge: a ring's frames carried over Zenoh into a ring elsewhere, here over
-loopback TCP with multicast scouting off and Zenoh's shared-memory transport off, so that
-frames cross the link as they would between two hosts."""
+loopback TCP with multicast scouting off, so that frames cross the link as they would
+between two hosts. Tests wait for what the bridges say (connected, a receiver subscribed)
+rather than sleeping for a time that a busy machine may not keep."""
 
 import ctypes
 import json
@@ -21,16 +22,65 @@ import quorvane_reader
 from conftest import free_port, segment_exists
 import helpers
 
-pytest.importorskip("zenoh")
+zenoh = pytest.importorskip("zenoh")
 
 ROWS, COLS = 64, 64
 BRIDGE = [sys.executable, "-m", "quorvane_bridge"]
+SUBSCRIBED = "a receiver is subscribed"
+CONNECTED = "connected to Zenoh"
 
 
-def bridge(*args):
-    return subprocess.Popen([*BRIDGE, *args, "--no-multicast-scouting", "--report-every", "1",
-                             "--cfg", "transport/shared_memory/enabled:false"],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+class Bridge:
+    """A bridge in a process of its own, its lines collected as they come."""
+
+    def __init__(self, *args, cwd=None):
+        self.process = subprocess.Popen([*BRIDGE, *args], cwd=cwd, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, text=True)
+        self.lines, self.ended = [], False
+        self._changed = threading.Condition()
+        self._reading = threading.Thread(target=self._read, daemon=True)
+        self._reading.start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            with self._changed:
+                self.lines.append(line.rstrip("\n"))
+                self._changed.notify_all()
+        with self._changed:
+            self.ended = True
+            self._changed.notify_all()
+
+    def output(self):
+        with self._changed:
+            return "\n".join(self.lines)
+
+    def said(self, pattern):
+        with self._changed:
+            return any(re.search(pattern, line) for line in self.lines)
+
+    def wait_for(self, pattern, timeout=60):
+        """Until a line matches `pattern`; fails with what was said if none does."""
+        with self._changed:
+            self._changed.wait_for(lambda: self.ended or any(
+                re.search(pattern, line) for line in self.lines), timeout)
+        assert self.said(pattern), f"no {pattern!r} in:\n{self.output()}"
+
+    def stop(self):
+        """Stops it cleanly (SIGTERM) and returns its last line."""
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(30)
+        self._reading.join(30)
+        self.process.stdout.close()
+        return self.lines[-1] if self.lines else ""
+
+    @property
+    def returncode(self):
+        return self.process.returncode
+
+
+def bridge(*args, **kwargs):
+    return Bridge(*args, "--no-multicast-scouting", "--report-every", "1", **kwargs)
 
 
 @pytest.mark.parametrize("zenoh_options, says", [
@@ -53,39 +103,75 @@ def test_producer_send_recv_consumer_in_order_across_a_sender_restart(name, spaw
     endpoint = f"tcp/127.0.0.1:{free_port()}"
     running, results = spawn.RawValue(ctypes.c_bool, True), spawn.Queue()
     published = spawn.RawValue(ctypes.c_uint64, 0)
+    until = spawn.RawValue(ctypes.c_uint64, 0)
     producer = spawn.Process(target=helpers.publish_numbered_frames,
                              args=(name, ROWS, COLS, 500, running, published))
     consumer = spawn.Process(target=helpers.follow_numbered_frames,
-                             args=(remote, ROWS, COLS, 8, results))
+                             args=(remote, ROWS, COLS, until, results))
     recv = bridge("recv", key, remote, "-l", endpoint)
     senders = []
     try:
         producer.start()
         consumer.start()
         senders.append(bridge("send", name, key, "-e", endpoint))
-        time.sleep(4)
-        senders[0].kill()  # no clean-up of any kind
-        senders[0].wait(10)
+        senders[0].wait_for(SUBSCRIBED)
+        recv.wait_for(r": [1-9]\d{2,} frames")  # a hundred landed
+        senders[0].process.kill()  # no clean-up of any kind
+        senders[0].process.wait(10)
         restarted_at = published.value
         senders.append(bridge("send", name, key, "-e", endpoint))
-        numbers, mixed = results.get(timeout=60)
+        until.value = restarted_at + 100  # the consumer reads on into the second sender's
+        numbers, mixed = results.get(timeout=180)
     finally:
         running.value = False
-        for process in (recv, *senders):
-            if process.poll() is None:
-                process.terminate()  # SIGTERM: a clean stop
-        outputs = [process.communicate(timeout=30)[0] for process in (recv, *senders)]
+        finals = [process.stop() for process in (recv, *senders)]
         for process in (producer, consumer):
             process.join(30)
-    recv_out = outputs[0]
-    assert recv.returncode == 0 and senders[1].returncode == 0, outputs
+    assert recv.returncode == 0 and senders[1].returncode == 0, recv.output()
     assert mixed == [] and numbers == sorted(set(numbers)), "frames mixed, repeated or reordered"
     # Frames from both senders: the consumer kept reading through the restart.
     assert len(numbers) > 100 and numbers[0] < restarted_at < numbers[-1], (
         len(numbers), restarted_at, numbers[:3], numbers[-3:])
-    final = recv_out.strip().splitlines()[-1]
-    assert final.endswith("(stopped)") and re.search(r"restarts 1,", final), recv_out
+    assert finals[0].endswith("(stopped)") and re.search(r"restarts 1,", finals[0]), (
+        recv.output())
     assert not segment_exists(remote)
+
+
+@pytest.mark.linux_only
+def test_every_frame_published_once_the_bridges_are_up_arrives_and_dev_shm_is_left_alone(name):
+    remote, key = name + "_remote", f"quorvane/test/{name}"
+    endpoint = f"tcp/127.0.0.1:{free_port()}"
+    frames, frame_bytes = 300, 64
+    recv = bridge("recv", key, remote, "-l", endpoint, "--capacity", "512")
+    send = bridge("send", name, key, "-e", endpoint)
+    try:
+        recv.wait_for(CONNECTED)
+        send.wait_for(SUBSCRIBED)
+        # Bridges up: the producer comes, and publishes its first frame before the sender
+        # can have seen the ring.
+        ring = quorvane.Ring.create(name, 512, frame_bytes)
+        for n in range(frames):
+            ring.publish(np.full(frame_bytes // 4, n, np.float32))
+            time.sleep(0.002)
+        deadline = time.monotonic() + 60
+        while not segment_exists(remote) or quorvane_reader.header(remote)[0] < frames:
+            assert time.monotonic() < deadline, (recv.output(), send.output())
+            time.sleep(0.05)
+        landed = quorvane.Ring.open(remote, 512, frame_bytes)
+        values = [float(np.asarray(landed.view_frame(n, 1, 1))[0, 0]) for n in range(frames)]
+        # Zenoh's shared-memory transport would map a file of its own in /dev/shm, and
+        # leave it there when the bridge stops.
+        for process in (recv, send):
+            maps = Path(f"/proc/{process.process.pid}/maps").read_text()
+            assert ".zenoh" not in maps, [line for line in maps.splitlines() if "zenoh" in line]
+    finally:
+        ring = landed = None
+        finals = [process.stop() for process in (recv, send)]
+    assert values == list(range(frames)), values[:5]
+    for final in finals:
+        assert re.search(rf": {frames} frames, .*dropped 0, restarts 0,", final), finals
+    assert re.search(r"receiving from sender [0-9a-f]{16}, from its frame 0$", recv.output(), re.M), (
+        recv.output())
 
 
 class Bytes:
@@ -135,7 +221,7 @@ def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
     receiving.land(good(2))
     assert (counters.frames, counters.dropped, counters.geometry_changes) == (3, 0, 0)
     assert counters.rejected == 2 * len(bad) and "rejected 22" in counters.line()
-    assert len(said) == 5, said  # once per kind
+    assert sum("rejected a sample" in line for line in said) == 5, said  # once per kind
     ring = quorvane.Ring.open(name, 4, frame_bytes)
     assert ring.write_idx == 3
     assert bytes(np.frombuffer(ring.view_frame(2, 1, frame_bytes // 4), np.uint8)) == (
@@ -144,13 +230,90 @@ def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
     receiving.ring = None
 
 
+def frame_sample(seq, capacity, frame_bytes, sender=7):
+    """A bridge's sample of frame `seq`: frame_bytes bytes, each seq % 256."""
+    from quorvane_bridge import HEADER
+
+    return Sample(bytes([seq % 256]) * frame_bytes, HEADER.pack(seq, capacity, frame_bytes, sender))
+
+
+def test_recv_makes_its_ring_at_most_once_a_pause_however_the_geometry_changes(name):
+    import quorvane_bridge
+    from quorvane_bridge import Counters, _ReceivingRing
+
+    said, counters = [], Counters("recv")
+    receiving = _ReceivingRing(name, None, counters, said.append, max_ring_bytes=1 << 20)
+    receiving.land(frame_sample(0, 4, 16))
+    started = time.monotonic()
+    # A peer flipping the geometry at every sample: frames of the same size land in the
+    # ring there is, the others are refused until the ring has stood for the pause.
+    for seq in range(1, 101):
+        receiving.land(frame_sample(seq, 8 if seq % 2 else 4, 32 if seq % 2 else 16))
+    assert time.monotonic() - started < quorvane_bridge.REMAKE_PAUSE  # else the test says nothing
+    assert (counters.geometry_changes, counters.rejected, counters.frames, counters.dropped) == (
+        0, 50, 51, 0)
+    assert quorvane_reader.header(name) == (51, 4, 16)
+    assert sum("at most once every" in line for line in said) == 1, said
+    time.sleep(quorvane_bridge.REMAKE_PAUSE)
+    receiving.land(frame_sample(101, 8, 32))
+    assert counters.geometry_changes == 1 and quorvane_reader.header(name) == (1, 8, 32)
+    receiving.ring = None
+
+
+def test_recv_keeps_landing_while_a_reader_holds_the_ring_it_must_make_again(name, monkeypatch):
+    import quorvane_bridge
+    from quorvane_bridge import Counters, _ReceivingRing
+
+    pause = 0.05
+    monkeypatch.setattr(quorvane_bridge, "REMAKE_PAUSE", pause)
+    said, counters = [], Counters("recv")
+    receiving = _ReceivingRing(name, None, counters, said.append, max_ring_bytes=1 << 20)
+    seq = 0
+
+    def land(count, capacity, frame_bytes):
+        nonlocal seq
+        for _ in range(count):
+            receiving.land(frame_sample(seq, capacity, frame_bytes))
+            seq += 1
+
+    land(3, 8, 16)
+    far = quorvane_reader.Reader(quorvane_reader.attach(name), 1, 4, start="oldest")
+    assert [far.next(0).seq for _ in range(3)] == [0, 1, 2]
+    # Frames twice the size: 256 bytes of slots, where the ring the reader holds has 128.
+    time.sleep(pause)
+    land(3, 8, 32)
+    assert quorvane_reader.header(name) == (3, 4, 32)  # as many slots as fit
+    frame = far.next(0)  # the reader learnt the ring was made again, and reads on
+    assert far.restarts == 1 and frame.seq == 0 and bytes(frame.array) == bytes([3]) * 16
+    assert (counters.frames, counters.dropped) == (6, 0)
+    assert "MapViewOfFile" not in said[-1] and re.search(
+        r"another process still holds the ring .* landing its frames in it with capacity 4",
+        said[-1]), said
+    # Frames that do not fit at all: counted, and the ring made again all the same.
+    time.sleep(pause)
+    land(2, 8, 256)
+    with pytest.raises(TimeoutError):
+        far.next(0)
+    assert far.restarts == 2 and counters.dropped == 2
+    assert "do not fit in it and are counted as dropped" in said[-1], said
+    # Once the reader lets go, the ring is made as the sender says.
+    del frame, far
+    time.sleep(pause)
+    land(2, 8, 256)
+    assert quorvane_reader.header(name) == (2, 8, 256)
+    assert (counters.frames, counters.dropped) == (8, 2) and "at last" in said[-1], said
+    receiving.ring = None
+
+
 def publish_for(ring, frame_bytes, first, seconds):
-    """Frames of `frame_bytes` bytes, each all one float32 number, from `first` on."""
+    """Frames of `frame_bytes` bytes, each all one float32 number, from `first` on; returns
+    the last number."""
     deadline, n = time.monotonic() + seconds, first
     while time.monotonic() < deadline:
         ring.publish(np.full(frame_bytes // 4, n, np.float32))
         n += 1
         time.sleep(0.01)
+    return n - 1
 
 
 @pytest.mark.linux_only
@@ -161,7 +324,7 @@ def test_a_producer_restarting_with_other_frames_is_followed_by_send_and_recv(na
     recv = bridge("recv", key, remote, "-l", endpoint)
     send = bridge("send", name, key, "-e", endpoint)
     try:
-        time.sleep(3)  # both up, and linked
+        send.wait_for(SUBSCRIBED)
         publish_for(ring, 4096, 0, 1.5)
         # Made again while the sender holds the segment: the same bytes, other frames.
         ring = None
@@ -169,23 +332,19 @@ def test_a_producer_restarting_with_other_frames_is_followed_by_send_and_recv(na
         publish_for(ring, 8192, 1000, 1.5)
         ring = None
         ring = quorvane.Ring.create(name, 16, 2048)  # smaller than the sender's first frames
-        publish_for(ring, 2048, 2000, 1.5)
-        time.sleep(1)
+        last = publish_for(ring, 2048, 2000, 1.5)
         landed = quorvane_reader.attach(remote, timeout=5)
-        assert (landed.capacity, landed.frame_bytes) == (16, 2048)
         reader = quorvane_reader.Reader(landed, 1, 512, start="oldest")
         values = []
-        with pytest.raises(TimeoutError):
-            while True:
-                values.append(np.unique(reader.next(timeout=0.5).array))
+        while not values or values[-1][0] < last:  # until the last frame landed
+            values.append(np.unique(reader.next(timeout=30).array))
+        assert (landed.capacity, landed.frame_bytes) == (16, 2048)
     finally:
         ring = None
-        for process in (recv, send):
-            process.terminate()
-        outputs = [process.communicate(timeout=30)[0] for process in (recv, send)]
-    assert recv.returncode == 0 and send.returncode == 0, outputs
-    for output in outputs:
-        assert "geometry changes 2, " in output.strip().splitlines()[-1], output
+        finals = [process.stop() for process in (recv, send)]
+    assert recv.returncode == 0 and send.returncode == 0, (recv.output(), send.output())
+    for final in finals:
+        assert "geometry changes 2, " in final, finals
     assert values and all(len(v) == 1 and v[0] >= 2000 for v in values), values
     del reader, landed
 
@@ -208,10 +367,14 @@ def test_send_counts_frames_lost_to_the_producer_in_its_periodic_lines(name):
 
     ring = quorvane.Ring.create(name, 4, 16)
     lines, stop = [], threading.Event()
-    config = zenoh_config(listen=[f"tcp/127.0.0.1:{free_port()}"], multicast_scouting=False)
+    endpoint = f"tcp/127.0.0.1:{free_port()}"
+    config = zenoh_config(listen=[endpoint], multicast_scouting=False)
     sender = threading.Thread(target=send, args=(name, "quorvane/test/" + name, config),
                               kwargs={"stop": stop, "report_every": 0.1, "report": lines.append})
     sender.start()
+    # It takes frames only while a receiver is subscribed.
+    session = zenoh.open(zenoh_config(connect=[endpoint], multicast_scouting=False))
+    receiver = session.declare_subscriber("quorvane/test/" + name, lambda sample: None)
 
     def said(pattern):
         deadline = time.monotonic() + 20
@@ -229,6 +392,8 @@ def test_send_counts_frames_lost_to_the_producer_in_its_periodic_lines(name):
     finally:
         stop.set()
         sender.join(30)
+        receiver.undeclare()
+        session.close()
         del ring
 
 
@@ -272,8 +437,7 @@ def test_under_the_mtls_recipe_only_a_peer_in_its_role_reads_or_injects(name, tm
             "--report-every", "1"]
 
     def bridge_on(host, *args):
-        return subprocess.Popen([*BRIDGE, *args], cwd=tmp_path / host, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, text=True)
+        return Bridge(*args, cwd=tmp_path / host)
 
     ring = quorvane.Ring.create(name, 8, 4096)
     foreign = quorvane.Ring.create(intruder, 8, 4096)
@@ -288,20 +452,28 @@ def test_under_the_mtls_recipe_only_a_peer_in_its_role_reads_or_injects(name, tm
         bridge_on(certified_receiver, "send", intruder, key, *mtls, "-e", receiver_at),
     ]
     try:
-        time.sleep(3)
+        # The receiver subscribed with the sender, and the certificate holders outside their
+        # role linked (those without one never can).
+        processes[1].wait_for(SUBSCRIBED)
+        for process in processes[4:]:
+            process.wait_for(CONNECTED)
         for n in range(300):
             ring.publish(np.full(1024, n, np.float32))
             foreign.publish(np.full(1024, -1, np.float32))
             time.sleep(0.01)
-        time.sleep(1)
+        deadline = time.monotonic() + 60  # every frame landed, or counted as dropped
+        while True:
+            lines = [(process.output().splitlines() or [""])[-1] for process in processes[:2]]
+            counts = [re.search(r": (\d+) frames, .*dropped (\d+),", line) for line in lines]
+            if all(counts) and int(counts[0][1]) + int(counts[1][2]) >= 300:
+                break
+            assert time.monotonic() < deadline, lines
+            time.sleep(0.1)
     finally:
-        for process in processes:
-            process.terminate()
-        outputs = [process.communicate(timeout=30)[0] for process in processes]
+        finals = [process.stop() for process in processes]
         ring = foreign = None
-    finals = [output.strip().splitlines()[-1] for output in outputs]
     landed = int(re.search(r": (\d+) frames", finals[0])[1])
-    assert landed > 100 and "restarts 0," in finals[0], outputs  # none from an intruder
+    assert landed > 100 and "restarts 0," in finals[0], finals  # none from an intruder
     for reader in (2, 4):
-        assert re.search(r": 0 frames", finals[reader]), outputs  # read nothing
+        assert re.search(r": 0 frames", finals[reader]), finals  # read nothing
     assert not segment_exists(name + "_stolen") and not segment_exists(name + "_taken")

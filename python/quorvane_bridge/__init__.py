@@ -43,6 +43,9 @@ MAX_RING_BYTES = 1 << 30  # the largest ring recv makes unless told otherwise
 # A sequence number further ahead than this is taken for a forgery or garbage, not for lost
 # frames; a sender that really jumped that far is followed from its next frame.
 MAX_JUMP = 1 << 24
+# Seconds a ring recv made stands before it is made again: a peer changing the geometry at
+# every sample would otherwise have a ring of up to max_ring_bytes reserved for each.
+REMAKE_PAUSE = 1.0
 
 
 @dataclass
@@ -79,7 +82,9 @@ def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
     path, the value in JSON5 ({"transport/link/tx/queue/size/data": "16"}), applied last.
     Unlike Zenoh's own defaults, nothing is exposed unless asked for: without endpoints to
     listen on (here or in the file) it listens nowhere, and multicast scouting is off
-    unless turned on. A file or setting Zenoh cannot take raises ValueError."""
+    unless turned on; and Zenoh's shared-memory transport is off unless `settings` turn it
+    on ({"transport/shared_memory/enabled": "true"}), since it leaves files in /dev/shm.
+    A file or setting Zenoh cannot take raises ValueError."""
     try:
         config = zenoh.Config.from_file(config_file) if config_file else zenoh.Config()
     except zenoh.ZError as error:
@@ -94,7 +99,10 @@ def zenoh_config(config_file: str | None = None, *, mode: str | None = None,
         multicast_scouting = False
     named = {"mode": mode, "connect/endpoints": list(connect) or None,
              "listen/endpoints": listen_on,
-             "scouting/multicast/enabled": multicast_scouting}
+             "scouting/multicast/enabled": multicast_scouting,
+             # Zenoh's shared-memory transport leaves its files in /dev/shm behind; frames
+             # between hosts do not use it. Only a setting turns it on (file's are overridden).
+             "transport/shared_memory/enabled": False}
     for key, value in named.items():
         if value is not None:
             config.insert_json5(key, json.dumps(value))
@@ -133,17 +141,22 @@ def _attach(name: str, stop: threading.Event) -> quorvane.Ring | None:
     return None
 
 
-def _follow(ring_name: str, stop: threading.Event,
-            start: quorvane_reader.Start) -> quorvane_reader.Reader | None:
-    """A reader of the ring as its producer made it, each frame one float32 row of all its
-    bytes; None if `stop` is set before the ring appears."""
-    ring = _attach(ring_name, stop)
-    if ring is None:
-        return None
+def _reader(ring_name: str, ring: quorvane.Ring,
+            start: quorvane_reader.Start) -> quorvane_reader.Reader:
+    """A reader of `ring` as its producer made it, each frame one float32 row of all its
+    bytes, from `start` on."""
     if ring.frame_bytes % 4:
         raise ValueError(f"ring {ring_name!r}: frame_bytes {ring.frame_bytes} is not a whole "
                          "number of float32 values, which is all a ring's views show")
     return quorvane_reader.Reader(ring, 1, ring.frame_bytes // 4, start=start)
+
+
+def _follow(ring_name: str, stop: threading.Event,
+            start: quorvane_reader.Start) -> quorvane_reader.Reader | None:
+    """A reader of the ring, once it is there, from `start` on; None if `stop` is set
+    before the ring appears."""
+    ring = _attach(ring_name, stop)
+    return None if ring is None else _reader(ring_name, ring, start)
 
 
 def _exists(ring_name: str) -> bool:
@@ -156,26 +169,68 @@ def _exists(ring_name: str) -> bool:
     return True
 
 
+@contextmanager
+def _telling_links(session: zenoh.Session, role: str,
+                   report: Callable[[str], None]) -> Iterator[None]:
+    """Says each time the session connects to another Zenoh node or loses one, so that the
+    user (and a script) knows when a bridge is linked."""
+    def told(event: zenoh.TransportEvent) -> None:
+        peer = f"{str(event.transport.whatami).lower()} {event.transport.zid}"
+        if event.kind == zenoh.SampleKind.PUT:
+            report(f"{role}: connected to Zenoh {peer}")
+        else:
+            report(f"{role}: disconnected from Zenoh {peer}")
+
+    with session.info.declare_transport_events_listener(told, history=True):
+        yield
+
+
 def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest: bool = False,
          stop: threading.Event | None = None, report_every: float = 5.0,
          report: Callable[[str], None] = print) -> Counters:
     """Puts every frame of the local ring `ring_name` on the Zenoh key `key` (with
     `latest`, only the newest at each turn, dropping what a slow link cannot carry).
-    Waits for the ring to appear, and follows a producer that makes it again, also with
-    other frames. Returns the counters once `stop` is set."""
+    Reads a ring that is already there from its next frame, one that appears later from
+    its first, and follows a producer that makes it again, also with other frames. Frames are taken only while a
+    receiver is subscribed (Zenoh would drop them unseen otherwise); meanwhile they wait in
+    the ring, and those overwritten there count as dropped. Returns the counters once
+    `stop` is set."""
     stop = stop or threading.Event()
     counters = Counters(f"send {ring_name} -> {key}")
-    reader = _follow(ring_name, stop, "next")
-    if reader is None:
-        return counters
-    missed = 0  # of this reader, already counted as dropped
+    reader: quorvane_reader.Reader | None = None
+    try:
+        # A ring already there is read from its next frame: those before it were published
+        # before this sender was up.
+        reader = _reader(ring_name, quorvane_reader.attach(ring_name, timeout=0), "next")
+    except TimeoutError:  # none yet, or one being made right now
+        pass
     sender_id = secrets.randbits(64)
     # Every frame: Zenoh blocks rather than drop. Latest only: it drops what cannot go now.
     congestion = zenoh.CongestionControl.DROP if latest else zenoh.CongestionControl.BLOCK
+    subscribed = threading.Event()
+
+    def matching(status: zenoh.MatchingStatus) -> None:
+        if status.matching:
+            subscribed.set()
+            report(f"{counters.role}: a receiver is subscribed: sending")
+        else:
+            subscribed.clear()
+            report(f"{counters.role}: no receiver is subscribed: frames wait in the ring "
+                   "(those overwritten there count as dropped)")
+
     with (zenoh.open(config or zenoh_config()) as session,
+          _telling_links(session, counters.role, report),
           session.declare_publisher(key, congestion_control=congestion) as publisher,
+          publisher.declare_matching_listener(matching),
           _reporting(counters, stop, report_every, report)):
+        if reader is None:  # one that comes later: from its first frame
+            reader = _follow(ring_name, stop, "oldest")
+            if reader is None:
+                return counters
+        missed = 0  # of this reader, already counted as dropped
         while not stop.is_set():
+            if not subscribed.wait(0.25):
+                continue
             restarts = reader.restarts
             try:
                 frame = reader.next(timeout=0.25)
@@ -213,7 +268,14 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
 
 class _ReceivingRing:
     """The local ring `recv` publishes into, made as the sender's frames say, and what the
-    last frame said: the sender, its geometry, the frame expected next."""
+    last frame said: the sender, its geometry, the frame expected next.
+
+    Another process may hold the ring (a local reader), and a held ring cannot grow: a
+    geometry that needs more room than the held one has is landed in it with fewer slots,
+    or if not even two fit, its frames are counted as dropped; each such time the ring is
+    made again (its readers see a restart), and then tried with the sender's geometry
+    every REMAKE_PAUSE seconds until the holder has let it go. However the sender's
+    geometry changes, the ring is made at most once every REMAKE_PAUSE seconds."""
 
     def __init__(self, ring_name: str, capacity: int | None, counters: Counters,
                  report: Callable[[str], None], *,
@@ -222,11 +284,14 @@ class _ReceivingRing:
                                                                      counters, report)
         self.max_ring_bytes = max_ring_bytes
         self.ring: quorvane.Ring | None = None
-        self.geometry: tuple[int, int] | None = None
+        self.geometry: tuple[int, int] | None = None  # the ring's, as made
+        self.wanted: tuple[int, int] | None = None  # the sender's, which it may not have yet
+        self.made_at = -REMAKE_PAUSE  # time.monotonic() of the last making (or attempt)
         self.sender: int | None = None
         self.next = 0
         self.jumped: int | None = None  # the last sequence number rejected as a jump
         self.told: set[str] = set()  # kinds of trouble reported so far
+        self.sender_told_at = -REMAKE_PAUSE
 
     def tell_once(self, kind: str, text: str) -> None:
         """Reports `text` the first time something of this kind happens: a peer sending
@@ -236,7 +301,8 @@ class _ReceivingRing:
             self.report(f"{self.counters.role}: {text} (said once)")
 
     def reject(self, kind: str, detail: str) -> None:
-        """Counts a sample that is not a bridge's frame; says so once per kind."""
+        """Counts a sample that is not a bridge's frame, or one refused; says so once per
+        kind."""
         self.counters.rejected += 1
         self.tell_once(kind, f"rejected a sample: {detail}; counted in 'rejected'")
 
@@ -267,33 +333,104 @@ class _ReceivingRing:
                         f"says frames of {frame_bytes}")
             return
         jump = seq - self.next
-        same = geometry == self.geometry and sender == self.sender
+        same = geometry == self.wanted and sender == self.sender
         if same and jump > MAX_JUMP and seq - 1 != self.jumped:
             self.jumped = seq
             self.reject("jump", f"frame {seq} where {self.next} was next")
             return
-        if geometry != self.geometry:
-            self.ring = None  # the old segment goes first, or create would take it over
-            self.geometry = None
-            try:
-                self.ring = quorvane.Ring.create(self.ring_name, *geometry)
-            except RuntimeError as error:  # local readers still hold a smaller one
-                self.counters.dropped += 1
-                self.tell_once("create", f"cannot make ring {self.ring_name!r} with capacity "
-                               f"{geometry[0]} and frame_bytes {geometry[1]} ({error}); its "
-                               "frames are counted as dropped")
-                return
-            self.counters.geometry_changes += self.sender is not None
-            self.geometry = geometry
-        elif sender != self.sender or jump < 0:  # a new sender, or a new producer
-            self.counters.restarts += 1
-        elif jump <= MAX_JUMP:  # else the sender did jump that far: followed, not counted
-            self.counters.dropped += jump
+        due = time.monotonic() - self.made_at >= REMAKE_PAUSE
+        fits = self.geometry is not None and self.geometry[1] == frame_bytes
+        # Made again at every sample, a ring of up to max_ring_bytes would cost a peer one
+        # sample and this side the time to reserve it; frames of the size the ring has
+        # land in it meanwhile.
+        refused = geometry != self.wanted and not due and not fits
+        if sender != self.sender and time.monotonic() - self.sender_told_at >= REMAKE_PAUSE:
+            self.sender_told_at = time.monotonic()
+            self.report(f"{self.counters.role}: receiving from sender {sender:016x}, from "
+                        f"its frame {seq}")
+        if geometry != self.wanted and due:
+            self.counters.geometry_changes += self.wanted is not None
+            self.make(geometry)
+        else:
+            if self.geometry != self.wanted and due:  # landing in a held ring: try again
+                self.make(geometry)
+            if sender != self.sender or jump < 0:  # a new sender, or a new producer
+                self.counters.restarts += 1
+            elif jump <= MAX_JUMP:  # else the sender did jump that far: followed, not counted
+                self.counters.dropped += jump
         self.sender, self.next = sender, seq + 1
-        assert self.ring is not None  # made above
+        if refused:
+            self.reject("remake", f"capacity {geometry[0]} and frame_bytes {frame_bytes} "
+                        f"within {REMAKE_PAUSE:g} s of the ring's last making (it is made "
+                        f"at most once every {REMAKE_PAUSE:g} s)")
+            return
+        if self.ring is None or self.geometry is None or self.geometry[1] != frame_bytes:
+            self.counters.dropped += 1  # no ring these frames fit, said by make
+            return
         self.ring.publish(np.frombuffer(payload, np.uint8))
         self.counters.frames += 1
         self.counters.bytes += frame_bytes
+
+    def make(self, geometry: tuple[int, int]) -> None:
+        """Makes the ring with `geometry`, or, while another process holds a ring of that
+        name too small for it, lands in that one as well as it can."""
+        again = geometry == self.wanted  # tried before, and landing in a held ring since
+        self.wanted, self.made_at = geometry, time.monotonic()
+        landing = self.geometry
+        self.ring = None  # ours goes first, or create would take it over at its old size
+        self.geometry = None
+        try:
+            self.ring = quorvane.Ring.create(self.ring_name, *geometry)
+        except RuntimeError as error:
+            failure = error
+        else:
+            self.geometry = geometry
+            if again:
+                self.report(f"{self.counters.role}: made ring {self.ring_name!r} with "
+                            f"capacity {geometry[0]} and frame_bytes {geometry[1]} at last")
+            return
+        held = self.held_geometry()
+        if held is None:  # not for want of room: /dev/shm full, or a file not ours
+            self.tell_once("create", f"cannot make ring {self.ring_name!r} with capacity "
+                           f"{geometry[0]} and frame_bytes {geometry[1]} ({failure}); its "
+                           "frames are counted as dropped, and it is tried again every "
+                           f"{REMAKE_PAUSE:g} s")
+            return
+        if again and held == landing:  # still as we made it: go on, its readers undisturbed
+            try:
+                self.ring = quorvane.Ring.open(self.ring_name, *held)
+                self.geometry = held
+                return
+            except RuntimeError:  # let go just now: made as told at the next frame
+                self.made_at = -REMAKE_PAUSE
+                return
+        room = held[0] * held[1]
+        slots = min(geometry[0], room // geometry[1])
+        fallback = (slots, geometry[1]) if slots >= 2 else held
+        if slots >= 2:
+            what = f"landing its frames in it with capacity {slots}"
+        else:
+            what = "its frames do not fit in it and are counted as dropped"
+        try:
+            # Made again even when nothing fits: its readers see the ring replaced.
+            self.ring = quorvane.Ring.create(self.ring_name, *fallback)
+            self.geometry = fallback
+        except RuntimeError as error:
+            what = f"nor can that be made again ({error}); its frames are counted as dropped"
+        self.report(f"{self.counters.role}: cannot make ring {self.ring_name!r} with capacity "
+                    f"{geometry[0]} and frame_bytes {geometry[1]}: another process still "
+                    "holds the ring of that name (a reader of it, most likely), and a ring "
+                    f"cannot grow past its {room} bytes of slots while it is held; {what} "
+                    f"until it can be made as told, tried every {REMAKE_PAUSE:g} s")
+
+    def held_geometry(self) -> tuple[int, int] | None:
+        """The geometry of the ring at the name, held by another process; None if there is
+        none."""
+        try:
+            _, capacity, frame_bytes = quorvane_reader.header(self.ring_name)
+        except (FileNotFoundError, ValueError):
+            return None
+        return (capacity, frame_bytes) if capacity and frame_bytes else None
 
 
 def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
@@ -317,7 +454,8 @@ def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
                                max_ring_bytes=max_ring_bytes)
     # Samples wait in a queue for a thread of ours: a callback would hold Zenoh's receiving
     # thread, and with it the link, for the two copies of every frame.
-    with zenoh.open(config or zenoh_config()) as session:
+    with (zenoh.open(config or zenoh_config()) as session,
+          _telling_links(session, counters.role, report)):
         with session.declare_subscriber(key, zenoh.handlers.FifoChannel(RECV_QUEUE)) as samples:
             def land_all() -> None:
                 for sample in samples:  # ends when the subscriber is undeclared

@@ -47,11 +47,12 @@ def shape(text: str) -> tuple[int, int]:
     return parsed
 
 
-def positive(kind: Callable[[str], float]) -> Callable[[str], float]:
+def positive(kind: Callable[[str], float], *, zero: bool = False) -> Callable[[str], float]:
     def parse(text: str) -> float:
         value = kind(text)
-        if not value > 0:
-            raise argparse.ArgumentTypeError(f"must be positive, not {text!r}")
+        if not (value >= 0 if zero else value > 0):
+            raise argparse.ArgumentTypeError(
+                f"must be {'zero or more' if zero else 'positive'}, not {text!r}")
         return value
     parse.__name__ = kind.__name__  # argparse names the type in its messages
     return parse
@@ -93,14 +94,15 @@ def ls(args: argparse.Namespace) -> int:
         print(json.dumps([asdict(info) | {"stale": info.stale} for info in found], indent=2))
         return 0
     lines: list[tuple[str, ...]] = [("name", "capacity", "frame_bytes", "size", "write_idx",
-                                     "frames/s", "owner", "held")]
+                                     "frames/s", "owner", "held", "note")]
     for info in found:
         known = ("-" if value is None else str(value)
                  for value in (info.capacity, info.frame_bytes))
         lines.append((printable(info.name), *known, _size(info.size),
                       "-" if info.write_idx is None else str(info.write_idx),
                       "-" if info.fps is None else f"{info.fps:.1f}", printable(info.owner),
-                      {True: "yes", False: "STALE", None: "?"}[info.held]))
+                      {True: "yes", False: "STALE", None: "?"}[info.held],
+                      printable(info.note or "")))
     # Plain columns, never cut to the terminal's width: ls is read by grep and awk too.
     widths = [max(len(line[column]) for line in lines) for column in range(len(lines[0]))]
     for line in lines:
@@ -115,8 +117,14 @@ def watch(args: argparse.Namespace) -> int:
     totals = [0] * len(meters)
 
     def table() -> Table:
-        shown = Table("ring", "frames/s", "MB/s", "restarts", f"missed per {args.interval:g} s",
-                      "missed in all", title=f"every {args.interval:g} s; Ctrl-C stops")
+        # Not a loss of any reader's: what a reader looking only this often would find
+        # overwritten, which a healthy ring of few slots shows too.
+        shown = Table("ring", "frames/s", "MB/s", "restarts",
+                      f"unread by a {args.interval:g} s look", "in all",
+                      title=f"every {args.interval:g} s; Ctrl-C stops",
+                      caption="unread: frames overwritten between two looks of a reader that "
+                      f"looks every {args.interval:g} s (the ring holds capacity - 1); a "
+                      "reader that waits for each frame misses none of them")
         for index, (name, meter) in enumerate(meters):
             rate, lost, restarts = meter.sample()
             totals[index] += lost
@@ -151,8 +159,7 @@ def view_(args: argparse.Namespace) -> int:
     follower = view.Follower(args.name, rows, cols, fixed_range=args.range,
                              max_fps=args.max_fps, timeout=args.timeout)
     httpd = view.server(follower, args.host, args.port)
-    host, port = httpd.server_address[:2]
-    print(f"ring {printable(args.name)} at http://{host!s}:{port}/ (Ctrl-C stops)", flush=True)
+    print(f"ring {printable(args.name)} at {httpd.url} (Ctrl-C stops)", flush=True)
     try:
         httpd.serve_forever()
     except KeyboardInterrupt:
@@ -220,8 +227,9 @@ def parser() -> argparse.ArgumentParser:
 
     found = commands.add_parser("ls", help="the rings on this machine (Linux)")
     found.add_argument("--json", action="store_true", help="one JSON list, for scripts")
-    found.add_argument("--look", type=positive(float), default=0.5, metavar="SECONDS",
-                       help="how long to count frames for the rate; default 0.5")
+    found.add_argument("--look", type=positive(float, zero=True), default=0.5,
+                       metavar="SECONDS", help="how long to count frames for the rate "
+                       "(0: no rates, at once); default 0.5")
     found.set_defaults(run=ls)
 
     watched = commands.add_parser("watch", parents=[waiting], help="a live table of rates")

@@ -37,6 +37,7 @@ class RingInfo:
     frame_bytes: int | None = None
     write_idx: int | None = None
     fps: float | None = None
+    note: str | None = None  # why a live ring of this user's could not be looked at
 
     @property
     def stale(self) -> bool:
@@ -109,25 +110,31 @@ class Meter:
 
 def list_rings(look: float = 0.5) -> list[RingInfo]:
     """Every ring in /dev/shm; the caller's live ones with their header and their rate over
-    `look` seconds. Opening a ring removes the caller's stale ones first (the core does so
-    at every open), so stale rings are listed as found, and are gone after the look."""
+    `look` seconds (none with 0), or why they could not be looked at. Opening a ring
+    removes the caller's stale ones first (the core does so at every open), so stale rings
+    are listed as found, and are gone after the look."""
     if sys.platform != "linux":
         raise NeedsLinux()
     found = [(_probe(name, st), st) for name, st in _marked()]
     looked: list[tuple[RingInfo, quorvane.Ring, Meter | None]] = []
     for info, st in found:
+        if info.held and st.st_uid != os.getuid():
+            info.note = "another user's: not opened"
         if not info.held or st.st_uid != os.getuid():
             continue
         try:
             ring = quorvane_reader.attach(info.name)
-        except (FileNotFoundError, ValueError):  # gone, or too small to be a ring
+        except FileNotFoundError:  # gone meanwhile
+            continue
+        except ValueError as error:  # too small for a ring, or its header is not one's
+            info.note = str(error)
             continue
         try:
-            meter: Meter | None = Meter(ring)
+            meter: Meter | None = Meter(ring) if look > 0 else None
         except ValueError:  # one slot: no reader can follow it, so no rate either
             meter = None
         looked.append((info, ring, meter))
-    if looked:
+    if looked and look > 0:
         time.sleep(look)
     for info, ring, meter in looked:
         info.fps = meter.sample()[0] if meter else None
