@@ -136,8 +136,8 @@ def test_ls_says_why_it_could_not_look_at_a_ring_and_lists_at_once_with_look_0(n
         del ring, broken
     assert (found[name]["write_idx"], found[name]["capacity"], found[name]["fps"]) == (3, 8, None)
     assert found[name]["note"] is None and found[name + "_broken"]["capacity"] is None
-    assert "no valid header" in found[name + "_broken"]["note"], found
-    assert any(line.startswith(name + "_broken ") and "no valid header" in line
+    assert "ring header not valid" in found[name + "_broken"]["note"], found
+    assert any(line.startswith(name + "_broken ") and "ring header not valid" in line
                for line in table.splitlines()), table
 
 
