@@ -208,7 +208,9 @@ quorvane_status quorvane_next(quorvane_cursor* cursor, uint64_t timeout_ms, quor
     while (true) {
         const quorvane_status status = quorvane_take(cursor, frame);
         if (status != QUORVANE_NO_FRAME) return status;
-        if (!cursor->cursor.wait(deadline)) return fail(QUORVANE_TIMEOUT, "no new frame in time");
+        if (!cursor->cursor.wait(deadline) && quorvane::now_ns() >= deadline) {
+            return fail(QUORVANE_TIMEOUT, "no new frame in time");
+        }
     }
 }
 

@@ -35,7 +35,7 @@ constexpr std::int64_t creating_grace_ns = 100'000'000;
 // A sleeper looks at the index at least this often, rung or not: a writer that never rings
 // (a program that knows only the header, writing into a ring this project made) is still
 // followed, within this.
-constexpr std::int64_t unrung_look_ns = 50'000'000;
+constexpr std::int64_t unrung_look_ns = 250'000'000;
 
 std::int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -312,17 +312,18 @@ void ShmRing::ring_bell() noexcept {
         std::atomic_ref<std::uint32_t>(companion->sleepers).load(std::memory_order_relaxed));
 }
 
-void ShmRing::sleep_unless(std::uint64_t seen, std::int64_t timeout_ns) const noexcept {
+bool ShmRing::sleep_unless(std::uint64_t seen, std::int64_t timeout_ns) const noexcept {
     auto sleepers = std::atomic_ref<std::uint32_t>(companion->sleepers);
     sleepers.fetch_add(1, std::memory_order_seq_cst);
     // Pairs with the fence in wake_sleepers(): registered before the index is looked at.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     const std::uint32_t rung =
         std::atomic_ref<std::uint32_t>(companion->bell).load(std::memory_order_acquire);
-    if (write_idx() == seen) {
+    const bool signalled =
+        write_idx() == seen &&
         platform::wait_bell(bell, &companion->bell, rung, std::min(timeout_ns, unrung_look_ns));
-    }
     sleepers.fetch_sub(1, std::memory_order_seq_cst);
+    return signalled;
 }
 
 ViewGeometry ShmRing::frame_view(std::uint64_t idx, std::int64_t rows, std::int64_t cols) const {

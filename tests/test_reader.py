@@ -2,6 +2,9 @@
 
 import ctypes
 import os
+import signal
+import subprocess
+import sys
 import threading
 import time
 from multiprocessing import shared_memory
@@ -221,6 +224,29 @@ def test_waiting_leaves_the_interpreter_lock_to_other_threads(name):
     while waiter.is_alive():
         ticks.append(time.perf_counter())
     assert timed_out and time.perf_counter() - started >= 0.3 and len(ticks) > 1000
+
+
+@pytest.mark.linux_only  # Windows' console Ctrl-C is seen by the 50 ms look instead
+def test_ctrl_c_ends_a_reader_asleep_on_the_ring_at_once(name):
+    ring = Ring.create(name, 4, 16)
+    code = f"""if True:
+        import quorvane_reader
+        reader = quorvane_reader.Reader(quorvane_reader.attach({name!r}), 1, 4)
+        print("waiting", flush=True)
+        try:
+            reader.next()
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        """
+    with subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                          text=True) as waiter:
+        assert waiter.stdout and waiter.stdout.readline() == "waiting\n"
+        time.sleep(0.3)  # asleep on the ring by now, past the first unrung look too
+        sent = time.monotonic()
+        waiter.send_signal(signal.SIGINT)
+        assert waiter.stdout.readline() == "interrupted\n"
+        assert time.monotonic() - sent < 0.15  # not the next look, 250 ms on
+    del ring
 
 
 def test_threads_sharing_a_reader_take_turns_and_each_frame_comes_once(name):

@@ -32,8 +32,13 @@ using quorvane_module::unlocked;
 namespace {
 
 // Waiting for a frame returns to the interpreter this often, for its signal handlers
-// (Ctrl-C).
+// (Ctrl-C). On Linux a signal also ends the wait at once (the rare one that comes just
+// before it begins waits for this); Windows' console Ctrl-C does not.
+#if defined(_WIN32)
 constexpr std::int64_t signal_check_ns = 50'000'000;
+#else
+constexpr std::int64_t signal_check_ns = 250'000'000;
+#endif
 
 struct Cursor {
     PyObject_HEAD

@@ -51,7 +51,8 @@ void close_bell(BellHandle bell);
 void wake_bell(BellHandle bell, std::uint32_t* word, std::uint32_t sleepers);
 
 // Sleeps while *word == seen, at most timeout_ns; may return early, for no reason too.
-void wait_bell(BellHandle bell, const std::uint32_t* word, std::uint32_t seen,
+// True if a signal handler ran meanwhile (Linux; on Windows, signals do not interrupt it).
+bool wait_bell(BellHandle bell, const std::uint32_t* word, std::uint32_t seen,
                std::int64_t timeout_ns);
 
 }  // namespace quorvane::platform

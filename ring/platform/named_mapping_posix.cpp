@@ -416,13 +416,15 @@ void wake_bell(BellHandle /*bell*/, std::uint32_t* word, std::uint32_t /*sleeper
     ::syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
-void wait_bell(BellHandle /*bell*/, const std::uint32_t* word, std::uint32_t seen,
+bool wait_bell(BellHandle /*bell*/, const std::uint32_t* word, std::uint32_t seen,
                std::int64_t timeout_ns) {
-    if (timeout_ns <= 0) return;
+    if (timeout_ns <= 0) return false;
     const timespec timeout = {static_cast<time_t>(timeout_ns / 1'000'000'000),
                               static_cast<long>(timeout_ns % 1'000'000'000)};
-    // EAGAIN (the word changed first), EINTR and ETIMEDOUT all mean: look again.
-    ::syscall(SYS_futex, word, FUTEX_WAIT, seen, &timeout, nullptr, 0);
+    // EAGAIN (the word changed first) and ETIMEDOUT mean: look again; EINTR, that a signal
+    // handler ran, which the caller may want to act on.
+    return ::syscall(SYS_futex, word, FUTEX_WAIT, seen, &timeout, nullptr, 0) != 0 &&
+           errno == EINTR;
 }
 
 }  // namespace quorvane::platform

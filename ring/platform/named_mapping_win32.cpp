@@ -107,14 +107,15 @@ void wake_bell(BellHandle bell, std::uint32_t* /*word*/, std::uint32_t sleepers)
                        static_cast<LONG>(std::min<std::uint32_t>(sleepers, LONG_MAX)), nullptr);
 }
 
-void wait_bell(BellHandle bell, const std::uint32_t* word, std::uint32_t seen,
+bool wait_bell(BellHandle bell, const std::uint32_t* word, std::uint32_t seen,
                std::int64_t timeout_ns) {
     if (timeout_ns <= 0 || std::atomic_ref(*const_cast<std::uint32_t*>(word)).load() != seen) {
-        return;
+        return false;
     }
     const auto ms = static_cast<DWORD>(
         std::min<std::int64_t>((timeout_ns + 999'999) / 1'000'000, INFINITE - 1));
     ::WaitForSingleObject(static_cast<HANDLE>(bell), ms);
+    return false;
 }
 
 }  // namespace quorvane::platform

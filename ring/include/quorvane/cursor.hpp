@@ -3,7 +3,7 @@
 // one. Every reader of this project (Python's quorvane_reader, the C API) is this class.
 //
 // Waiting, whose bound fits in a sentence each:
-// - a ring with a companion: sleep until the producer rings, looking at least every 50 ms;
+// - a ring with a companion: sleep until the producer rings, looking at least every 250 ms;
 // - a ring without (a producer that knows only the header): sleep 50 us, doubling up to
 //   1 ms while nothing comes, so no frame is lost that polling every millisecond keeps;
 // - either: spin up to 50 us first while the last two waits ended less than 50 us apart.
@@ -141,7 +141,8 @@ public:
     }
 
     // Waits until take() may have a frame (write_idx moved, or a restart) or until
-    // `deadline_ns` (now_ns's clock) passes; returns whether it did.
+    // `deadline_ns` (now_ns's clock) passes; returns whether it did. Also returns (false)
+    // when a signal handler ran, for the caller to act on it (Linux, a ring with a companion).
     bool wait(std::int64_t deadline_ns) noexcept {
         if (next_ < seen_) return true;
         std::int64_t now = now_ns();
@@ -153,7 +154,7 @@ public:
         while (!moved()) {
             if (now >= deadline_ns) return false;
             if (ring_->companion != nullptr) {
-                ring_->sleep_unless(seen_, deadline_ns - now);
+                if (ring_->sleep_unless(seen_, deadline_ns - now) && !moved()) return false;
             } else {
                 std::this_thread::sleep_for(
                     std::chrono::nanoseconds(std::min(poll, deadline_ns - now)));
