@@ -180,7 +180,7 @@ struct QUORVANE_RING_API ShmRing {
     // Sleeps until the producer rings (after publishing, or making the ring again), at
     // most timeout_ns, unless write_idx already differs from `seen`. Only for a ring with a
     // companion; may return early. True if a signal handler ran meanwhile (Linux).
-    bool sleep_unless(std::uint64_t seen, std::int64_t timeout_ns) const noexcept;
+    [[nodiscard]] bool sleep_unless(std::uint64_t seen, std::int64_t timeout_ns) const noexcept;
 
     // Float32 views onto slots; slot numbers are taken modulo capacity.
     [[nodiscard]] ViewGeometry frame_view(std::uint64_t idx, std::int64_t rows,
