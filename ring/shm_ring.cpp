@@ -37,12 +37,6 @@ constexpr std::int64_t creating_grace_ns = 100'000'000;
 // followed, within this.
 constexpr std::int64_t unrung_look_ns = 250'000'000;
 
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The companion's name (and, with `also`, one more object's beside it), from the ring's
 // name up to its first NUL, where both platforms end it.
 std::string companion_name(const std::string& name, const char* also = "") {

@@ -37,13 +37,6 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-// The clock of every deadline here.
-inline std::int64_t now_ns() noexcept {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The numbers a ring was made with, as its header says.
 struct Geometry {
     std::uint64_t capacity = 0;

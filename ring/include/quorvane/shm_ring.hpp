@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -14,6 +15,13 @@
 #include <quorvane/failure.hpp>
 
 namespace quorvane {
+
+// The clock of every deadline of the core and its readers.
+inline std::int64_t now_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 static_assert(std::endian::native == std::endian::little,
               "the segment layout is little-endian; other programs read it as such");
