@@ -4,6 +4,7 @@
 #include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -47,6 +48,10 @@ constexpr quorvane_status status_of(quorvane::Failure failure) {
             return QUORVANE_NOT_A_RING;
         case Failure::name_refused:
             return QUORVANE_REFUSED;
+        case Failure::bad_frame_type:
+            return QUORVANE_INVALID_ARGUMENT;
+        case Failure::no_companion:
+            return QUORVANE_CREATE_FAILED;
         case Failure::not_c_contiguous:  // C takes bytes
         case Failure::window_wraps:      // views are not in the C interface
         case Failure::negative_geometry:
@@ -97,7 +102,8 @@ quorvane_status make_ring(const char* name, quorvane_ring** ring, Factory factor
 }
 
 quorvane_frame to_c(const quorvane::Cursor::Frame& f) {
-    return {f.seq, f.slot, f.geometry.frame_bytes, f.geometry.capacity, f.handed_at, f.generation};
+    return {f.seq,        f.slot,       f.geometry.frame_bytes, f.geometry.capacity,
+            f.handed_at,  f.generation, f.stamp.timestamp_ns,   f.stamp.user};
 }
 
 template <typename Operation>
@@ -106,13 +112,17 @@ quorvane_status hand_out(quorvane_cursor* cursor, quorvane_frame* frame, Operati
         return fail(QUORVANE_INVALID_ARGUMENT, "cursor and frame must not be null");
     }
     bool found = false;
+    bool ended = false;
     const quorvane_status status = guarded([&] {
         if (const auto taken = operation(cursor->cursor)) {
             *frame = to_c(*taken);
             found = true;
+        } else {
+            ended = cursor->cursor.ended();
         }
     });
-    return status == QUORVANE_OK && !found ? QUORVANE_NO_FRAME : status;
+    if (status != QUORVANE_OK || found) return status;
+    return ended ? fail(QUORVANE_END_OF_STREAM, "the producer ended its stream") : QUORVANE_NO_FRAME;
 }
 
 }  // namespace
@@ -123,6 +133,29 @@ quorvane_status quorvane_create(const char* name, uint64_t capacity, uint64_t fr
                                 quorvane_ring** ring) {
     return make_ring(name, ring, [&](const std::string& n) {
         return quorvane::ShmRing::create(n, capacity, frame_bytes);
+    });
+}
+
+quorvane_status quorvane_create_typed(const char* name, uint64_t capacity, const char* typestr,
+                                      const uint64_t* shape, uint32_t ndim, quorvane_ring** ring) {
+    if (typestr == nullptr || shape == nullptr) {
+        return fail(QUORVANE_INVALID_ARGUMENT, "typestr and shape must not be null");
+    }
+    return make_ring(name, ring, [&](const std::string& n) {
+        return quorvane::ShmRing::create(n, capacity, quorvane::FrameType::of(typestr, shape, ndim));
+    });
+}
+
+quorvane_status quorvane_frame_type(const quorvane_ring* ring, char typestr[QUORVANE_TYPESTR_BYTES],
+                                    uint64_t shape[QUORVANE_MAX_DIMS], uint32_t* ndim) {
+    if (ring == nullptr || typestr == nullptr || shape == nullptr || ndim == nullptr) {
+        return fail(QUORVANE_INVALID_ARGUMENT, "ring, typestr, shape and ndim must not be null");
+    }
+    return guarded([&] {
+        const quorvane::FrameType type = ring->ring.frame_type().value_or(quorvane::FrameType{});
+        std::copy(type.typestr.begin(), type.typestr.end(), typestr);
+        std::copy(type.shape.begin(), type.shape.end(), shape);
+        *ndim = type.ndim;
     });
 }
 
@@ -156,6 +189,33 @@ quorvane_status quorvane_publish(quorvane_ring* ring, const void* src, uint64_t 
     return guarded([&] {
         ring->ring.publish(static_cast<const std::byte*>(src), ring->ring.frames_in(nbytes));
     });
+}
+
+quorvane_status quorvane_publish_stamped(quorvane_ring* ring, const void* src,
+                                         int64_t timestamp_ns, uint64_t user) {
+    if (ring == nullptr || src == nullptr) {
+        return fail(QUORVANE_INVALID_ARGUMENT, "ring and src must not be null");
+    }
+    const quorvane::Stamp stamp{timestamp_ns, user};
+    return guarded([&] { ring->ring.publish(static_cast<const std::byte*>(src), 1, &stamp); });
+}
+
+void quorvane_commit_stamped(quorvane_ring* ring, int64_t timestamp_ns, uint64_t user) {
+    ring->ring.commit({timestamp_ns, user});
+}
+
+void quorvane_end_stream(quorvane_ring* ring) {
+    if (ring != nullptr) ring->ring.end_stream();
+}
+
+int quorvane_producer_alive(const quorvane_ring* ring) {
+    if (ring == nullptr) return -1;
+    try {
+        const auto alive = ring->ring.producer_alive();
+        return alive ? int(*alive) : -1;
+    } catch (...) {
+        return -1;
+    }
 }
 
 void* quorvane_next_slot(quorvane_ring* ring) {
@@ -220,7 +280,8 @@ int quorvane_intact(const quorvane_cursor* cursor, const quorvane_frame* frame) 
                                   frame->handed_at,
                                   {frame->capacity, frame->frame_bytes},
                                   frame->generation,
-                                  static_cast<const std::byte*>(frame->data)});
+                                  static_cast<const std::byte*>(frame->data),
+                                  {frame->timestamp_ns, frame->user}});
 }
 
 uint64_t quorvane_missed(const quorvane_cursor* cursor) {

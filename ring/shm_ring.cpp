@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -78,6 +80,47 @@ void* map_or_close(platform::MappingHandle mapping, std::uint64_t bytes) {
 
 }  // namespace
 
+FrameType FrameType::of(const std::string& typestr, const std::uint64_t* shape, std::size_t ndim) {
+    FrameType type;
+    if (ndim < 1 || ndim > type.shape.size() || typestr.size() < 3 ||
+        typestr.size() >= type.typestr.size()) {
+        throw RingError(Failure::bad_frame_type);
+    }
+    const char order = typestr[0];
+    const char kind = typestr[1];
+    const std::string digits = typestr.substr(2);
+    const auto item = digits.find_first_not_of("0123456789") == std::string::npos
+                          ? std::stoull(digits.substr(0, 3))
+                          : 0;
+    const bool number = std::string_view("biufc").find(kind) != std::string_view::npos;
+    const bool sized = (kind == 'c' ? item == 8 || item == 16 : item == 1 || item == 2 ||
+                                                                    item == 4 || item == 8) &&
+                       (kind != 'b' || item == 1);
+    // NumPy writes '|' for one byte, where order does not arise, and '<' or '>' otherwise.
+    const bool ordered = item == 1 ? order == '|' : order == '<' || order == '>';
+    if (!number || !sized || !ordered || digits.size() > 2) throw RingError(Failure::bad_frame_type);
+    std::copy(typestr.begin(), typestr.end(), type.typestr.begin());
+    type.ndim = static_cast<std::uint32_t>(ndim);
+    std::uint64_t bytes = item;
+    for (std::size_t i = 0; i < ndim; ++i) {
+        if (shape[i] == 0) throw RingError(Failure::bad_frame_type);
+        if (shape[i] > max_mappable_bytes / bytes) throw RingError(Failure::ring_too_large);
+        bytes *= shape[i];
+        type.shape[i] = shape[i];
+    }
+    return type;
+}
+
+std::uint64_t FrameType::item_bytes() const noexcept {
+    return std::strtoull(typestr.data() + 2, nullptr, 10);
+}
+
+std::uint64_t FrameType::frame_bytes() const noexcept {
+    std::uint64_t bytes = item_bytes();
+    for (std::uint32_t i = 0; i < ndim; ++i) bytes *= shape[i];
+    return bytes;
+}
+
 ShmRing ShmRing::map(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
                      std::uint64_t total_bytes) {
     void* view = map_or_close(mapping, total_bytes);
@@ -95,44 +138,85 @@ ShmRing ShmRing::map(void* mapping, std::uint64_t capacity, std::uint64_t frame_
 
 // The companion is best effort: without it the ring is a ring like any other program's,
 // followed by polling. An object at its name that is not a whole companion (too small, or
-// one a create has not set up yet) is not used.
+// one a create has not set up yet) is not used. Creating, `capacity` is the ring's: a new
+// object gets a stamp per slot; a live one made for fewer slots cannot serve this ring
+// and is retired, so that no one takes it for this ring's.
 void ShmRing::open_companion(const std::string& name, bool create) {
     if (name.empty() || name.front() == '\0') return;  // Windows: a private section
     const std::string object = companion_name(name);
-    const std::string bell_name = companion_name(name, "-bell");
+    const std::string bell_name = companion_name(name, "-bell");  // before anything is taken
     bool absent = false;
-    platform::MappingHandle handle = create ? platform::create_mapping(object, companion_bytes)
-                                            : platform::open_mapping(object, absent);
+    platform::MappingHandle handle =
+        create ? platform::create_mapping(object, companion_bytes + capacity * sizeof(Stamp))
+               : platform::open_mapping(object, absent);
     if (handle == nullptr) return;
-    void* mapped = map_or_close(handle, companion_bytes);
-    if (mapped == nullptr) return;
-    auto* made = static_cast<Companion*>(mapped);
-    auto magic = std::atomic_ref<std::uint64_t>(made->magic);
+    void* page = map_or_close(handle, companion_bytes);
+    if (page == nullptr) return;
+    auto* found = static_cast<Companion*>(page);
+    const bool set_up = std::atomic_ref<std::uint64_t>(found->magic).load(
+                            std::memory_order_acquire) == companion_magic;
+    // Bounded by what could be mapped: a bad count must not wrap the size below.
+    const std::uint64_t slots = std::min(
+        set_up ? std::atomic_ref<std::uint64_t>(found->stamp_slots).load(std::memory_order_acquire)
+               : capacity,
+        max_mappable_bytes / sizeof(Stamp));
+    if (set_up && create && slots < capacity) {
+        // Readers of the old ring see a restart, and no later open uses the object.
+        std::atomic_ref<std::uint64_t>(found->generation).fetch_add(1, std::memory_order_acq_rel);
+        std::atomic_ref<std::uint64_t>(found->magic).store(0, std::memory_order_release);
+    }
+    platform::unmap_view(page, companion_bytes);
+    const std::uint64_t bytes = companion_bytes + slots * sizeof(Stamp);
+    void* mapped = nullptr;
     platform::BellHandle doorbell = nullptr;
-    if (!(create || magic.load(std::memory_order_acquire) == companion_magic) ||
-        !platform::open_bell(bell_name, doorbell)) {
-        platform::unmap_view(mapped, companion_bytes);
+    if ((set_up || create) && slots >= capacity) mapped = map_or_close(handle, bytes);
+    else platform::close_mapping(handle);
+    if (mapped == nullptr) return;
+    if (!platform::open_bell(bell_name, doorbell)) {
+        platform::unmap_view(mapped, bytes);
         platform::close_mapping(handle);
         return;
     }
-    if (create) magic.store(companion_magic, std::memory_order_release);
     companion_mapping = handle;
-    companion = made;
+    companion = static_cast<Companion*>(mapped);
+    stamps = reinterpret_cast<Stamp*>(static_cast<std::byte*>(mapped) + companion_bytes);
+    stamp_slots = slots;
     bell = doorbell;
+    if (!set_up) companion->stamp_slots = slots;  // a new object: create sets the magic
 }
 
 ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
                         std::uint64_t frame_bytes) {
+    return make(name, capacity, frame_bytes, FrameType{});
+}
+
+ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity, const FrameType& type) {
+    if (type.ndim == 0) throw RingError(Failure::bad_frame_type);
+    ShmRing ring = make(name, capacity, type.frame_bytes(), type);
+    if (ring.companion == nullptr) throw RingError(Failure::no_companion);
+    return ring;
+}
+
+ShmRing ShmRing::make(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes,
+                      const FrameType& type) {
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
     platform::MappingHandle mapping = platform::create_mapping(name, total);
     if (mapping == nullptr) throw RingError(Failure::create_failed);
     ShmRing ring = map(mapping, capacity, frame_bytes, total);
+    ring.producing = true;
     ring.open_companion(name, true);
-    // The generation first: a reader that sees the reset index or the new geometry, or
-    // reads a byte of a new frame, sees the new generation too.
-    if (ring.companion != nullptr) {
-        std::atomic_ref<std::uint64_t>(ring.companion->generation)
-            .fetch_add(1, std::memory_order_acq_rel);
+    if (Companion* c = ring.companion; c != nullptr) {
+        auto writes = std::atomic_ref<std::uint32_t>(c->type_writes);
+        writes.fetch_add(1, std::memory_order_acq_rel);  // odd: frame_type() waits
+        std::atomic_thread_fence(std::memory_order_release);
+        std::memcpy(&c->type, &type, sizeof type);
+        writes.fetch_add(1, std::memory_order_release);
+        std::atomic_ref<std::uint64_t>(c->producer)
+            .store(platform::mark_writer(ring.companion_mapping), std::memory_order_relaxed);
+        std::atomic_ref<std::uint64_t>(c->magic).store(companion_magic, std::memory_order_release);
+        // The generation next: a reader that sees the reset index or the new geometry, or
+        // reads a byte of a new frame, sees the new generation (and type) too.
+        std::atomic_ref<std::uint64_t>(c->generation).fetch_add(1, std::memory_order_acq_rel);
     }
     // write_idx next: readers of a reused segment must not see old frames as new.
     std::atomic_ref<std::uint64_t>(ring.header->write_idx).store(0, std::memory_order_release);
@@ -225,7 +309,10 @@ ShmRing::ShmRing(ShmRing&& other) noexcept
       data(std::exchange(other.data, nullptr)),
       companion_mapping(std::exchange(other.companion_mapping, nullptr)),
       companion(std::exchange(other.companion, nullptr)),
-      bell(std::exchange(other.bell, nullptr)) {}
+      stamps(std::exchange(other.stamps, nullptr)),
+      stamp_slots(std::exchange(other.stamp_slots, 0)),
+      bell(std::exchange(other.bell, nullptr)),
+      producing(std::exchange(other.producing, false)) {}
 
 ShmRing& ShmRing::operator=(ShmRing&& other) noexcept {
     if (this != &other) {
@@ -239,7 +326,10 @@ ShmRing& ShmRing::operator=(ShmRing&& other) noexcept {
         data = std::exchange(other.data, nullptr);
         companion_mapping = std::exchange(other.companion_mapping, nullptr);
         companion = std::exchange(other.companion, nullptr);
+        stamps = std::exchange(other.stamps, nullptr);
+        stamp_slots = std::exchange(other.stamp_slots, 0);
         bell = std::exchange(other.bell, nullptr);
+        producing = std::exchange(other.producing, false);
     }
     return *this;
 }
@@ -255,7 +345,7 @@ void ShmRing::release() noexcept {
     if (mapping != nullptr) platform::close_mapping(mapping);
     if (companion != nullptr) {
         platform::close_bell(bell);
-        platform::unmap_view(companion, companion_bytes);
+        platform::unmap_view(companion, companion_bytes + stamp_slots * sizeof(Stamp));
         platform::close_mapping(companion_mapping);
     }
     mapping = nullptr;
@@ -265,7 +355,10 @@ void ShmRing::release() noexcept {
     data = nullptr;
     companion_mapping = nullptr;
     companion = nullptr;
+    stamps = nullptr;
+    stamp_slots = 0;
     bell = nullptr;
+    producing = false;
 }
 
 std::uint64_t ShmRing::frames_in(std::uint64_t nbytes) const {
@@ -273,7 +366,7 @@ std::uint64_t ShmRing::frames_in(std::uint64_t nbytes) const {
     return nbytes / frame_bytes;
 }
 
-void ShmRing::publish(const std::byte* src, std::uint64_t count) {
+void ShmRing::publish(const std::byte* src, std::uint64_t count, const Stamp* stamps_of) {
     const std::uint64_t nbytes = count * frame_bytes;
     std::vector<std::byte> snapshot;
     if (count != 0 && platform::overlaps_object_views(mapping, src, nbytes)) {
@@ -292,10 +385,49 @@ void ShmRing::publish(const std::byte* src, std::uint64_t count) {
     for (std::uint64_t i = 0; i < count; ++i) {
         std::atomic_thread_fence(std::memory_order_release);
         std::memcpy(data + slot * frame_bytes, src + i * frame_bytes, frame_bytes);
+        if (stamps_of != nullptr) write_stamp(slot, stamps_of[i]);
         index.store(w + i + 1, std::memory_order_release);
         if (++slot == capacity) slot = 0;
     }
     if (count != 0) wake_sleepers();
+}
+
+std::optional<FrameType> ShmRing::frame_type() const {
+    if (companion == nullptr) return std::nullopt;
+    auto writes = std::atomic_ref<std::uint32_t>(companion->type_writes);
+    FrameType type;
+    while (true) {
+        const std::uint32_t before = writes.load(std::memory_order_acquire);
+        if (before % 2 == 0) {
+            std::memcpy(&type, &companion->type, sizeof type);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (writes.load(std::memory_order_relaxed) == before) break;
+        }
+        std::this_thread::yield();  // a create is rewriting it: for nanoseconds
+    }
+    if (type.ndim == 0) return std::nullopt;
+    // Another program of this user may have written anything there: only a valid one.
+    try {
+        type.typestr.back() = '\0';
+        return FrameType::of(type.typestr.data(), type.shape.data(), type.ndim);
+    } catch (const RingError&) {
+        return std::nullopt;
+    }
+}
+
+void ShmRing::end_stream() noexcept {
+    if (companion == nullptr) return;
+    std::atomic_ref<std::uint64_t>(companion->ended)
+        .store(generation(), std::memory_order_release);
+    wake_sleepers();
+}
+
+std::optional<bool> ShmRing::producer_alive() const {
+    if (companion == nullptr) return std::nullopt;
+    if (producing) return true;
+    return platform::writer_alive(
+        companion_mapping,
+        std::atomic_ref<std::uint64_t>(companion->producer).load(std::memory_order_relaxed));
 }
 
 void ShmRing::ring_bell() noexcept {

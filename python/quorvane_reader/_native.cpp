@@ -19,6 +19,9 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
@@ -44,10 +47,14 @@ struct Cursor {
     PyObject_HEAD
     PyObject* ring;       // the quorvane.Ring: keeps the mapping alive
     PyObject* label;      // how errors name the ring
-    PyObject* slots;      // one float32 rows x cols array per slot of the current geometry
+    PyObject* slots;      // one array per slot of the current geometry (and type)
     PyObject* on_missed;  // called once, with the count, when frames are first missed
-    std::uint64_t slots_generation;
+    std::uint64_t slots_generation;       // the core's geometry_changes() they were made for
+    std::uint64_t slots_ring_generation;  // the ring's generation, likewise (typed)
     quorvane::Geometry slots_geometry;
+    // Untyped: float32 rows x cols. Typed: what the producer declared, followed across
+    // restarts.
+    bool typed;
     std::int64_t rows;
     std::int64_t cols;
     std::optional<quorvane::Cursor> core;
@@ -92,6 +99,18 @@ PyObject* frame_seq(PyObject* self, void* /*unused*/) {
     return PyLong_FromUnsignedLongLong(reinterpret_cast<Frame*>(self)->core.seq);
 }
 
+PyObject* frame_timestamp(PyObject* self, void* /*unused*/) {
+    const auto* frame = reinterpret_cast<Frame*>(self);
+    if (!frame->cursor->typed) Py_RETURN_NONE;
+    return PyLong_FromLongLong(frame->core.stamp.timestamp_ns);
+}
+
+PyObject* frame_user(PyObject* self, void* /*unused*/) {
+    const auto* frame = reinterpret_cast<Frame*>(self);
+    if (!frame->cursor->typed) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(frame->core.stamp.user);
+}
+
 PyMethodDef frame_methods[] = {
     {"intact", frame_intact, METH_NOARGS,
      "True if the slot still held this frame, unchanged, until now. Call it after reading "
@@ -102,12 +121,21 @@ PyMethodDef frame_methods[] = {
 
 PyMemberDef frame_members[] = {
     {"array", Py_T_OBJECT_EX, offsetof(Frame, array), Py_READONLY,
-     "A read-only float32 rows x cols array on the slot itself (no copy)."},
+     "A read-only array on the slot itself (no copy): of the ring's dtype and shape, or "
+     "float32 rows x cols on an untyped ring."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef frame_getset[] = {
     {"seq", frame_seq, nullptr, "The frame's number since the producer's create.", nullptr},
+    {"timestamp_ns", frame_timestamp, nullptr,
+     "The producer's timestamp of the frame (nanoseconds since the epoch unless it chose "
+     "otherwise); None on an untyped ring. Covered by intact().",
+     nullptr},
+    {"user", frame_user, nullptr,
+     "The producer's own 64-bit word for the frame; None on an untyped ring. Covered by "
+     "intact().",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -115,7 +143,8 @@ PyTypeObject frame_type = [] {
     PyTypeObject type{};
     type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "quorvane_reader.Frame";
-    type.tp_doc = "A frame handed out by a Reader: `seq`, `array` and `intact()`.";
+    type.tp_doc =
+        "A frame handed out by a Reader: `seq`, `array`, `timestamp_ns`, `user` and `intact()`.";
     type.tp_basicsize = sizeof(Frame);
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
     type.tp_dealloc = frame_dealloc;
@@ -131,34 +160,61 @@ PyObject* raise_value_error(const Cursor* cursor, const char* message) {
     return nullptr;
 }
 
-// Makes the slot arrays for the geometry the core follows, once per geometry: one array
-// over the whole ring, with the Ring as its base so the mapping outlives every frame.
+// What the producer declared, as a NumPy dtype and shape; an error set if the ring
+// holds none (made again untyped).
+std::optional<std::pair<py::dtype, py::tuple>> declared_type(const Cursor* cursor,
+                                                             const ShmRing& shm) {
+    const auto type = shm.frame_type();
+    if (!type) {
+        raise_value_error(cursor, "the producer made the ring again without a frame type");
+        return std::nullopt;
+    }
+    py::tuple shape(type->ndim);
+    for (std::uint32_t i = 0; i < type->ndim; ++i) shape[i] = type->shape[i];
+    return std::pair{py::dtype(std::string(type->typestr.data())), shape};
+}
+
+// Makes the slot arrays for the geometry (and type) the core follows, once per change: one
+// array over the whole ring, with the Ring as its base so the mapping outlives every frame.
 bool refresh_slots(Cursor* cursor) {
     const quorvane::Geometry g = cursor->core->geometry();
-    const auto values = static_cast<std::uint64_t>(cursor->rows * cursor->cols);
-    if (values * ShmRing::item_bytes > g.frame_bytes) {
-        char message[256];
-        std::snprintf(message, sizeof message,
-                      "the producer made it again with capacity %llu and frame_bytes %llu "
-                      "(was capacity %llu and frame_bytes %llu): %lld x %lld float32 values "
-                      "do not fit its frames",
-                      static_cast<unsigned long long>(g.capacity),
-                      static_cast<unsigned long long>(g.frame_bytes),
-                      static_cast<unsigned long long>(cursor->slots_geometry.capacity),
-                      static_cast<unsigned long long>(cursor->slots_geometry.frame_bytes),
-                      static_cast<long long>(cursor->rows), static_cast<long long>(cursor->cols));
-        raise_value_error(cursor, message);
-        return false;
-    }
     const auto& shm = py::handle(cursor->ring).cast<const ShmRing&>();
+    const std::uint64_t ring_generation = shm.generation();
     try {
-        auto slots =
-            py::array(py::dtype("float32"),
-                      {static_cast<py::ssize_t>(g.capacity), static_cast<py::ssize_t>(cursor->rows),
-                       static_cast<py::ssize_t>(cursor->cols)},
-                      {static_cast<py::ssize_t>(g.frame_bytes), cursor->cols * ShmRing::item_bytes,
-                       ShmRing::item_bytes},
-                      shm.data, py::handle(cursor->ring));
+        py::dtype dtype("float32");
+        py::tuple shape = py::make_tuple(cursor->rows, cursor->cols);
+        if (cursor->typed) {
+            auto declared = declared_type(cursor, shm);
+            if (!declared) return false;
+            std::tie(dtype, shape) = std::move(*declared);
+        }
+        std::vector<py::ssize_t> dims{static_cast<py::ssize_t>(g.capacity)};
+        for (const auto dim : shape) dims.push_back(dim.cast<py::ssize_t>());
+        std::vector<py::ssize_t> strides(dims.size());
+        py::ssize_t bytes = dtype.itemsize();
+        for (std::size_t i = dims.size() - 1; i > 0; --i) {
+            strides[i] = bytes;
+            bytes *= dims[i];
+        }
+        strides[0] = static_cast<py::ssize_t>(g.frame_bytes);
+        if (static_cast<std::uint64_t>(bytes) > g.frame_bytes) {
+            const std::string what =
+                cursor->typed ? py::str("{} values of {}").format(shape, dtype).cast<std::string>()
+                              : std::to_string(cursor->rows) + " x " +
+                                    std::to_string(cursor->cols) + " float32 values";
+            char message[320];
+            std::snprintf(message, sizeof message,
+                          "the producer made it again with capacity %llu and frame_bytes %llu "
+                          "(was capacity %llu and frame_bytes %llu): %s do not fit its frames",
+                          static_cast<unsigned long long>(g.capacity),
+                          static_cast<unsigned long long>(g.frame_bytes),
+                          static_cast<unsigned long long>(cursor->slots_geometry.capacity),
+                          static_cast<unsigned long long>(cursor->slots_geometry.frame_bytes),
+                          what.c_str());
+            raise_value_error(cursor, message);
+            return false;
+        }
+        auto slots = py::array(dtype, dims, strides, shm.data, py::handle(cursor->ring));
         slots.attr("setflags")(py::arg("write") = false);
         Py_XSETREF(cursor->slots, slots.release().ptr());
     } catch (py::error_already_set& error) {
@@ -166,14 +222,15 @@ bool refresh_slots(Cursor* cursor) {
         return false;
     }
     cursor->slots_generation = cursor->core->geometry_changes();
+    cursor->slots_ring_generation = ring_generation;
     cursor->slots_geometry = g;
     return true;
 }
 
 PyObject* make_frame(Cursor* cursor, const quorvane::Cursor::Frame& core) {
-    if (cursor->slots_generation != cursor->core->geometry_changes() && !refresh_slots(cursor)) {
-        return nullptr;
-    }
+    const bool stale = cursor->slots_generation != cursor->core->geometry_changes() ||
+                       (cursor->typed && cursor->slots_ring_generation != core.generation);
+    if (stale && !refresh_slots(cursor)) return nullptr;
     PyObject* array = PySequence_GetItem(
         cursor->slots, static_cast<Py_ssize_t>(core.seq % core.geometry.capacity));
     if (array == nullptr) return nullptr;
@@ -237,12 +294,20 @@ PyObject* cursor_next(PyObject* self, PyObject* args) {
         PyObject* frame = hand_out(cursor, [](quorvane::Cursor& c) { return c.take(); });
         if (frame != Py_None) return frame;
         Py_DECREF(frame);
+        if (cursor->core->ended()) {
+            PyErr_Format(PyExc_EOFError, "%U: the producer ended its stream", cursor->label);
+            return nullptr;
+        }
         const std::int64_t until = std::min(deadline, quorvane::now_ns() + signal_check_ns);
         const bool moved = unlocked([&] { return cursor->core->wait(until); });
         if (PyErr_CheckSignals() != 0) return nullptr;
         if (!moved && quorvane::now_ns() >= deadline) {
-            char message[64];
-            std::snprintf(message, sizeof message, "no new frame within %g s", seconds);
+            const auto& shm = py::handle(cursor->ring).cast<const ShmRing&>();
+            char message[160];
+            std::snprintf(message, sizeof message, "no new frame within %g s%s", seconds,
+                          shm.producer_alive() == false
+                              ? ", and the producer is gone: it ended without ending its stream"
+                              : "");
             PyErr_SetString(PyExc_TimeoutError, message);
             return nullptr;
         }
@@ -252,16 +317,21 @@ PyObject* cursor_next(PyObject* self, PyObject* args) {
 PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"ring",  "rows",      "cols", "start",
                                      "label", "on_missed", nullptr};
+    // rows and cols None: a typed ring, read as its producer declared it.
     PyObject* ring = nullptr;
-    long long rows = 0;
-    long long cols = 0;
+    PyObject* rows_given = nullptr;
+    PyObject* cols_given = nullptr;
     int start = 0;
     PyObject* label = nullptr;
     PyObject* on_missed = Py_None;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OLLiU|O", const_cast<char**>(keywords), &ring,
-                                    &rows, &cols, &start, &label, &on_missed) == 0) {
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOOiU|O", const_cast<char**>(keywords), &ring,
+                                    &rows_given, &cols_given, &start, &label, &on_missed) == 0) {
         return nullptr;
     }
+    const bool typed = rows_given == Py_None && cols_given == Py_None;
+    const long long rows = typed ? 0 : PyLong_AsLongLong(rows_given);
+    const long long cols = typed ? 0 : PyLong_AsLongLong(cols_given);
+    if (PyErr_Occurred() != nullptr) return nullptr;
     if (rows < 0 || cols < 0 || start < 0 || start > 2) {
         PyErr_SetString(PyExc_ValueError, "rows and cols must be non-negative; start 0, 1 or 2");
         return nullptr;
@@ -283,6 +353,7 @@ PyObject* cursor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     cursor->ring = Py_NewRef(ring);
     cursor->label = Py_NewRef(label);
     cursor->on_missed = Py_NewRef(on_missed);
+    cursor->typed = typed;
     cursor->rows = rows;
     cursor->cols = cols;
     auto* result = reinterpret_cast<PyObject*>(cursor);
@@ -323,6 +394,19 @@ PyObject* cursor_next_seq(PyObject* self, void* /*unused*/) {
     return PyLong_FromUnsignedLongLong(reinterpret_cast<Cursor*>(self)->core->next());
 }
 
+// The frames' dtype and shape, from the slot arrays of the geometry (and type) followed.
+PyObject* cursor_dtype(PyObject* self, void* /*unused*/) {
+    return PyObject_GetAttrString(reinterpret_cast<Cursor*>(self)->slots, "dtype");
+}
+
+PyObject* cursor_shape(PyObject* self, void* /*unused*/) {
+    PyObject* shape = PyObject_GetAttrString(reinterpret_cast<Cursor*>(self)->slots, "shape");
+    if (shape == nullptr) return nullptr;
+    PyObject* frame_shape = PyTuple_GetSlice(shape, 1, PyTuple_GET_SIZE(shape));
+    Py_DECREF(shape);
+    return frame_shape;
+}
+
 PyMethodDef cursor_methods[] = {
     {"take", cursor_take, METH_NOARGS,
      "The next frame in order, skipping (and counting) overwritten ones; None if there is "
@@ -339,6 +423,8 @@ PyGetSetDef cursor_getset[] = {
     {"missed", cursor_missed, nullptr, "Frames overwritten before they were handed out.", nullptr},
     {"restarts", cursor_restarts, nullptr, "Times a new producer made the ring again.", nullptr},
     {"next_seq", cursor_next_seq, nullptr, "The number of the next frame to hand out.", nullptr},
+    {"dtype", cursor_dtype, nullptr, "The dtype of the frames' arrays.", nullptr},
+    {"shape", cursor_shape, nullptr, "The shape of the frames' arrays.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -348,7 +434,7 @@ PyTypeObject cursor_type = [] {
     type.tp_name = "quorvane_reader._native.Cursor";
     type.tp_doc =
         "Where a reader stands in a ring: Cursor(ring, rows, cols, start, label, on_missed=None), "
-        "start 0 (next), 1 (newest) or 2 (oldest); label names the ring in errors; on_missed is "
+        "rows and cols None for a typed ring, start 0 (next), 1 (newest) or 2 (oldest); label names the ring in errors; on_missed is "
         "called once, with the count, when frames are first missed.";
     type.tp_basicsize = sizeof(Cursor);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
@@ -406,6 +492,44 @@ PYBIND11_MODULE(_native, m) {
             }
         },
         py::arg("name"), py::arg("timeout"));
+
+    // The typed producer's calls; the package's Producer checks the arrays it is given.
+    m.def(
+        "create_typed",
+        [](const std::string& name, std::uint64_t capacity, const std::string& typestr,
+           const std::vector<std::uint64_t>& shape) {
+            const auto type = quorvane::FrameType::of(typestr, shape.data(), shape.size());
+            return unlocked([&] { return ShmRing::create(name, capacity, type); });
+        },
+        py::arg("name"), py::arg("capacity"), py::arg("typestr"), py::arg("shape"));
+    m.def(
+        "frame_type",
+        [](const ShmRing& ring) -> std::optional<py::tuple> {
+            const auto type = ring.frame_type();
+            if (!type) return std::nullopt;
+            py::tuple shape(type->ndim);
+            for (std::uint32_t i = 0; i < type->ndim; ++i) shape[i] = type->shape[i];
+            return py::make_tuple(std::string(type->typestr.data()), shape);
+        },
+        py::arg("ring"));
+    m.def(
+        "publish_stamped",
+        [](ShmRing& ring, const py::array& frame, std::int64_t timestamp_ns, std::uint64_t user) {
+            if ((frame.flags() & py::array::c_style) == 0) {
+                throw quorvane::RingError(quorvane::Failure::not_c_contiguous);
+            }
+            if (static_cast<std::uint64_t>(frame.nbytes()) != ring.frame_bytes) {
+                throw quorvane::RingError(quorvane::Failure::not_whole_frames);
+            }
+            const quorvane::Stamp stamp{timestamp_ns, user};
+            const auto* src = static_cast<const std::byte*>(frame.data());
+            unlocked([&] { ring.publish(src, 1, &stamp); });
+        },
+        py::arg("ring"), py::arg("frame"), py::arg("timestamp_ns"), py::arg("user"));
+    m.def("end_stream", [](ShmRing& ring) { ring.end_stream(); }, py::arg("ring"));
+    m.def(
+        "producer_alive", [](const ShmRing& ring) { return ring.producer_alive(); },
+        py::arg("ring"));
 
     m.def(
         "is_held", [](const std::string& name) { return ShmRing::is_held(name); }, py::arg("name"));

@@ -38,6 +38,14 @@ bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t b
 // read. Windows keeps no object nobody holds, so there an object is held if it opens.
 std::optional<bool> is_held(const std::string& name);
 
+// A writer's mark, for telling a writer that ended without releasing (a crash, a kill)
+// from one that is only quiet. mark_writer holds it for as long as `mapping` is open and
+// returns a token to keep beside the object (Linux: a shared lock on the object's second
+// byte, which only writers take; Windows: the process id); writer_alive tells, for the
+// token, whether a writer still holds it. Nothing if it cannot be told.
+std::uint64_t mark_writer(MappingHandle mapping);
+std::optional<bool> writer_alive(MappingHandle mapping, std::uint64_t token);
+
 // A doorbell: readers sleep on a 32-bit word in shared memory, which the writer changes
 // before it wakes them. Linux: a futex on the word itself, so there is nothing to open and
 // the handle is null. Windows: a named semaphore of its own, the lifetime of a mapping's.

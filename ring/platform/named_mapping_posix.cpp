@@ -403,6 +403,29 @@ std::optional<bool> is_held(const std::string& name) {
     return probe.l_type != F_UNLCK;
 }
 
+namespace {
+struct flock writer_byte(short type) {
+    struct flock lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 1;
+    lock.l_len = 1;
+    return lock;
+}
+}  // namespace
+
+std::uint64_t mark_writer(MappingHandle mapping) {
+    struct flock lock = writer_byte(F_RDLCK);  // shared: a writer that made it again holds it too
+    (void)::fcntl(static_cast<Mapping*>(mapping)->fd, F_OFD_SETLK, &lock);
+    return static_cast<std::uint64_t>(::getpid());
+}
+
+std::optional<bool> writer_alive(MappingHandle mapping, std::uint64_t /*token*/) {
+    struct flock probe = writer_byte(F_WRLCK);  // would it conflict with a writer's shared lock?
+    if (::fcntl(static_cast<Mapping*>(mapping)->fd, F_OFD_GETLK, &probe) != 0) return std::nullopt;
+    return probe.l_type != F_UNLCK;
+}
+
 // The word lives in a MAP_SHARED mapping: a shared (not process-private) futex, so that
 // sleepers in every process are woken.
 bool open_bell(const std::string& /*name*/, BellHandle& bell) {

@@ -90,6 +90,23 @@ std::optional<bool> is_held(const std::string& name) {
     return true;
 }
 
+std::uint64_t mark_writer(MappingHandle /*mapping*/) {
+    return ::GetCurrentProcessId();
+}
+
+// A process id may be taken again by a later process; for a writer that ended long ago,
+// this can say alive.
+std::optional<bool> writer_alive(MappingHandle /*mapping*/, std::uint64_t token) {
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(token));
+    if (process == nullptr) {
+        if (::GetLastError() == ERROR_ACCESS_DENIED) return true;  // there, another user's
+        return false;
+    }
+    const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return running;
+}
+
 // A process cannot wait on an address in another process's memory, so sleepers wait on a
 // named semaphore and the writer releases one count per sleeper it counted. A count left
 // by a sleeper that timed out first wakes a later one for nothing: it looks and sleeps again.

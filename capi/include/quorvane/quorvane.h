@@ -40,13 +40,34 @@ typedef enum quorvane_status {
     QUORVANE_TIMEOUT = 9,       /* nothing came in time */
     QUORVANE_NOT_A_RING = 10,   /* the segment's header holds no ring's geometry */
     QUORVANE_RING_CHANGED = 11, /* made again with a geometry this handle does not map */
-    QUORVANE_REFUSED = 12       /* something is at the name that this user may not open */
+    QUORVANE_REFUSED = 12,      /* something is at the name that this user may not open */
+    QUORVANE_END_OF_STREAM = 13 /* the producer ended its stream and every frame was taken */
 } quorvane_status;
 
 /* Makes the named segment of `capacity` slots of `frame_bytes` bytes, or reuses a live
  * one of that name, and sets its write index to 0. */
 QUORVANE_C_API quorvane_status quorvane_create(const char* name, uint64_t capacity,
                                                uint64_t frame_bytes, quorvane_ring** ring);
+/* Typed frames. A typed ring records what its frames are: a NumPy array-interface type
+ * string (byte order, kind, item size: "|u1" for uint8, "<u2" for little-endian uint16,
+ * "<f4" for float32; kinds b, i, u, f, c) and a C-ordered shape of 1 to 4 dimensions;
+ * frame_bytes is the item size times every dimension. Python's quorvane_reader reads such
+ * frames as arrays of that dtype and shape. */
+#define QUORVANE_TYPESTR_BYTES 16
+#define QUORVANE_MAX_DIMS 4
+
+/* quorvane_create for a typed ring. QUORVANE_INVALID_ARGUMENT for a type string or shape
+ * that is not one of the above. */
+QUORVANE_C_API quorvane_status quorvane_create_typed(const char* name, uint64_t capacity,
+                                                     const char* typestr, const uint64_t* shape,
+                                                     uint32_t ndim, quorvane_ring** ring);
+/* The ring's type, as its producer declared it: QUORVANE_OK with the type string
+ * (NUL-terminated) and shape (*ndim dimensions), or *ndim 0 and "" for an untyped ring. */
+QUORVANE_C_API quorvane_status quorvane_frame_type(const quorvane_ring* ring,
+                                                   char typestr[QUORVANE_TYPESTR_BYTES],
+                                                   uint64_t shape[QUORVANE_MAX_DIMS],
+                                                   uint32_t* ndim);
+
 /* Attaches to a live segment, leaving its contents as they are. */
 QUORVANE_C_API quorvane_status quorvane_open(const char* name, uint64_t capacity,
                                              uint64_t frame_bytes, quorvane_ring** ring);
@@ -67,10 +88,28 @@ QUORVANE_C_API uint64_t quorvane_write_idx(const quorvane_ring* ring);
 QUORVANE_C_API quorvane_status quorvane_publish(quorvane_ring* ring, const void* src,
                                                 uint64_t nbytes);
 
+/* Publishes one frame (frame_bytes from src) with its stamp: a timestamp (by convention
+ * nanoseconds since the Unix epoch, which Python's time.time_ns() gives) and a word of the
+ * producer's own, which readers get with the frame. */
+QUORVANE_C_API quorvane_status quorvane_publish_stamped(quorvane_ring* ring, const void* src,
+                                                        int64_t timestamp_ns, uint64_t user);
+
 /* Writing in place: build the frame in the slot quorvane_next_slot returns (frame_bytes
- * long), then quorvane_commit publishes it. One frame per commit. */
+ * long), then quorvane_commit (or quorvane_commit_stamped) publishes it. One frame per
+ * commit. */
 QUORVANE_C_API void* quorvane_next_slot(quorvane_ring* ring);
 QUORVANE_C_API void quorvane_commit(quorvane_ring* ring);
+QUORVANE_C_API void quorvane_commit_stamped(quorvane_ring* ring, int64_t timestamp_ns,
+                                            uint64_t user);
+
+/* The end of the producer's stream: readers that took every frame get
+ * QUORVANE_END_OF_STREAM (Python: EOFError), until a create starts a new one. A producer
+ * that ends without it (a crash) is told apart by quorvane_producer_alive. */
+QUORVANE_C_API void quorvane_end_stream(quorvane_ring* ring);
+/* 1 while a handle a create made is open in some process, 0 once none is (the producer
+ * ended, cleanly or not), -1 if it cannot be told (a ring made by a program that knows only
+ * the header). */
+QUORVANE_C_API int quorvane_producer_alive(const quorvane_ring* ring);
 
 /* The slot of frame `idx` (taken modulo capacity), for reading. */
 QUORVANE_C_API const void* quorvane_slot(const quorvane_ring* ring, uint64_t idx);
@@ -88,9 +127,10 @@ typedef enum quorvane_start {
     QUORVANE_START_OLDEST = 2  /* the oldest frame still held */
 } quorvane_start;
 
-/* A frame handed out: its number since the producer's create and its slot, frame_bytes
- * long (the geometry may change when a producer makes the ring again). The rest is for
- * quorvane_intact. */
+/* A frame handed out: its number since the producer's create, its slot, frame_bytes
+ * long (the geometry may change when a producer makes the ring again), and its stamp
+ * (zeros where the producer gave none). quorvane_intact covers the stamp too. The rest is
+ * for quorvane_intact. */
 typedef struct quorvane_frame {
     uint64_t seq;
     const void* data;
@@ -98,6 +138,8 @@ typedef struct quorvane_frame {
     uint64_t capacity;
     uint64_t handed_at;  /* write_idx when it was handed out */
     uint64_t generation; /* which create made the ring it was handed out from */
+    int64_t timestamp_ns;
+    uint64_t user;
 } quorvane_frame;
 
 #define QUORVANE_FOREVER UINT64_MAX
@@ -119,12 +161,13 @@ QUORVANE_C_API quorvane_status quorvane_cursor_new(const quorvane_ring* ring, qu
 QUORVANE_C_API void quorvane_cursor_free(quorvane_cursor* cursor);
 
 /* The next frame in order: QUORVANE_OK, or QUORVANE_NO_FRAME if the cursor is up to
- * date. QUORVANE_RING_CHANGED once the producer made the ring again with a geometry this
+ * date (QUORVANE_END_OF_STREAM once the producer ended its stream). QUORVANE_RING_CHANGED once the producer made the ring again with a geometry this
  * handle does not map: attach again. */
 QUORVANE_C_API quorvane_status quorvane_take(quorvane_cursor* cursor, quorvane_frame* frame);
 /* The newest frame (QUORVANE_NO_FRAME before the first); quorvane_take goes on after it. */
 QUORVANE_C_API quorvane_status quorvane_latest(quorvane_cursor* cursor, quorvane_frame* frame);
-/* quorvane_take, waiting up to timeout_ms for a frame (QUORVANE_TIMEOUT after), without
+/* quorvane_take, waiting up to timeout_ms for a frame (QUORVANE_TIMEOUT after; at once
+ * QUORVANE_END_OF_STREAM at the end of the stream), without
  * burning a core: asleep until the producer rings, or polling at most every millisecond a
  * ring whose producer knows only the header. */
 QUORVANE_C_API quorvane_status quorvane_next(quorvane_cursor* cursor, uint64_t timeout_ms,

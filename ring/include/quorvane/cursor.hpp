@@ -77,6 +77,7 @@ public:
         Geometry geometry;         // of the ring when it was handed out
         std::uint64_t generation;  // the companion's, likewise (0 without one)
         const std::byte* slot;
+        Stamp stamp;  // as the producer stamped it (zeros if it did not)
     };
 
     static constexpr std::int64_t spin_ns = 50'000;
@@ -133,7 +134,15 @@ public:
                frame.handed_at <= w && w < frame.seq + frame.geometry.capacity;
     }
 
-    // Waits until take() may have a frame (write_idx moved, or a restart) or until
+    // Whether the producer ended its stream and every frame of it was handed out (or
+    // missed): take() has nothing more until a create starts a new stream.
+    [[nodiscard]] bool ended() {
+        if (!ring_->stream_ended(generation_)) return false;
+        const auto w = observe();  // loaded after the end: every frame is below it
+        return w && next_ >= *w;
+    }
+
+    // Waits until take() may have a frame (write_idx moved, a restart, the stream ended) or until
     // `deadline_ns` (now_ns's clock) passes; returns whether it did. Also returns (false)
     // when a signal handler ran, for the caller to act on it (Linux, a ring with a companion).
     bool wait(std::int64_t deadline_ns) noexcept {
@@ -198,9 +207,11 @@ private:
         return Reading{w, after, generation};
     }
 
-    // Whether take() may have something new: the index moved, or a create happened.
+    // Whether take() may have something new: the index moved, a create happened, or the
+    // stream ended.
     [[nodiscard]] bool moved() const noexcept {
-        return ring_->write_idx() != seen_ || ring_->generation() != generation_;
+        return ring_->write_idx() != seen_ || ring_->generation() != generation_ ||
+               ring_->stream_ended(generation_);
     }
 
     void check_fits(Geometry g) const {
@@ -242,8 +253,9 @@ private:
     }
 
     [[nodiscard]] Frame frame(std::uint64_t seq, std::uint64_t w) const noexcept {
-        return {seq, w, geometry_, generation_,
-                ring_->data + (seq % geometry_.capacity) * geometry_.frame_bytes};
+        const std::uint64_t slot = seq % geometry_.capacity;
+        return {seq, w, geometry_, generation_, ring_->data + slot * geometry_.frame_bytes,
+                ring_->stamp_at(slot)};
     }
 
     const ShmRing* ring_;

@@ -49,6 +49,8 @@ enum class Failure : std::size_t {
     segment_too_small,
     header_past_segment,
     single_slot,
+    bad_frame_type,
+    no_companion,
 };
 
 // In the order of Failure; the names are its enumerators', for the Python companions.
@@ -56,7 +58,7 @@ struct FailureText {
     std::string_view name;
     std::string_view text;
 };
-inline constexpr std::array<FailureText, 15> failure_texts{{
+inline constexpr std::array<FailureText, 17> failure_texts{{
     {"create_failed", "CreateFileMapping failed"},
     {"open_failed", "OpenFileMapping failed"},
     {"map_failed", "MapViewOfFile failed"},
@@ -72,6 +74,10 @@ inline constexpr std::array<FailureText, 15> failure_texts{{
     {"segment_too_small", "the segment is too small to hold a ring header and a slot"},
     {"header_past_segment", "the ring header says more than the segment holds"},
     {"single_slot", "a reader needs a ring of at least 2 slots"},
+    {"bad_frame_type",
+     "a frame type is a NumPy type string of a fixed-size number (such as '|u1' or '<f4') and "
+     "1 to 4 positive dimensions"},
+    {"no_companion", "a typed ring needs the object beside it, which could not be made"},
 }};
 
 [[nodiscard]] constexpr std::string_view text_of(Failure failure) noexcept {
