@@ -1,18 +1,19 @@
-"""A minimal consumer: attaches to a ring by name and reads every frame, zero-copy.
+"""A minimal consumer: attaches to a camera's ring by name and reads every frame, zero-copy,
+until the producer ends its stream.
 
     python examples/consumer.py [--name camera0] [--frames 0]
 
-quorvane_reader does the waiting (without burning a core), skips and counts frames it fell
-too far behind to read, follows a restarted producer, and tells whether a frame stayed
-intact while it was used. Readers in C use the same reader through <quorvane/quorvane.h>;
-the pattern beneath it is the README's "The reader guarantee".
+quorvane_reader does the waiting (without burning a core), takes dtype and shape from the
+producer, skips and counts frames it fell too far behind to read, follows a restarted
+producer, and tells whether a frame stayed intact while it was used. Readers in C use the
+same reader through <quorvane/quorvane.h>; the pattern beneath it is the README's "The
+reader guarantee".
 """
 
 import argparse
+import time
 
 import quorvane_reader
-
-ROWS, COLS = 240, 320  # the producer's frame shape; capacity and frame size come from the ring
 
 
 def main() -> None:
@@ -24,35 +25,44 @@ def main() -> None:
     ring = quorvane_reader.attach(args.name, timeout=60)  # waits for the producer
     # From the oldest frame the ring still holds: a producer started with this consumer
     # may have published before the attach, and "next" would skip those frames uncounted.
-    reader = quorvane_reader.Reader(ring, ROWS, COLS, start="oldest")
+    reader = quorvane_reader.Reader(ring, start="oldest")
+    print(f"following {args.name!r}: {reader.shape} {reader.dtype} frames")
     read = dropped = 0
-    total = 0.0  # what the processing adds up, from intact frames only
+    total, latency_ns = 0.0, 0
     try:
         while True:
             try:
                 frame = reader.next(timeout=5)
-            except TimeoutError:
-                print("no frame for 5 s: the producer has stopped")
+            except EOFError:  # the producer ended its stream, and every frame was read
                 break
-            value = float(frame.array[0, 0])  # your processing reads here
+            except TimeoutError:
+                if reader.producer_alive is False:
+                    print("the producer is gone: it ended without ending its stream")
+                    break
+                continue  # only quiet
+            value = float(frame.array[0, 0, 0])  # your processing reads here
+            age = time.time_ns() - frame.timestamp_ns
             # Checked after use: if the producer overwrote the slot meanwhile, what we read
-            # may mix two frames, so the result is dropped.
+            # (its stamp too) may mix two frames, so the result is dropped.
             if not frame.intact():
                 dropped += 1
                 continue
             read += 1
             total += value
+            latency_ns = max(latency_ns, age)
             if args.frames and frame.seq + 1 >= args.frames:
                 break
     except KeyboardInterrupt:
         pass
     print(f"read {read} frames, lost {reader.missed + dropped}, "
-          f"producer restarts {reader.restarts}; their first values add up to {total:g}")
+          f"producer restarts {reader.restarts}; their first values add up to {total:g}; "
+          f"oldest when read: {latency_ns / 1e6:.2f} ms")
 
     # Readers that only want the latest frame (a display, say) call latest() instead:
     newest = reader.latest()
     if newest is not None:
         print(f"newest frame {newest.seq} has mean {newest.array.mean():.1f}")
+
 
 if __name__ == "__main__":
     main()

@@ -192,9 +192,7 @@ ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
 
 ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity, const FrameType& type) {
     if (type.ndim == 0) throw RingError(Failure::bad_frame_type);
-    ShmRing ring = make(name, capacity, type.frame_bytes(), type);
-    if (ring.companion == nullptr) throw RingError(Failure::no_companion);
-    return ring;
+    return make(name, capacity, type.frame_bytes(), type);
 }
 
 ShmRing ShmRing::make(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes,
@@ -205,12 +203,16 @@ ShmRing ShmRing::make(const std::string& name, std::uint64_t capacity, std::uint
     ShmRing ring = map(mapping, capacity, frame_bytes, total);
     ring.producing = true;
     ring.open_companion(name, true);
+    // A typed ring's type lives there: without it, leave the ring as it was.
+    if (type.ndim != 0 && ring.companion == nullptr) throw RingError(Failure::no_companion);
     if (Companion* c = ring.companion; c != nullptr) {
         auto writes = std::atomic_ref<std::uint32_t>(c->type_writes);
         writes.fetch_add(1, std::memory_order_acq_rel);  // odd: frame_type() waits
         std::atomic_thread_fence(std::memory_order_release);
         std::memcpy(&c->type, &type, sizeof type);
         writes.fetch_add(1, std::memory_order_release);
+        // Stamps of the old stream are no stamps of this one's frames.
+        for (std::uint64_t slot = 0; slot < capacity; ++slot) ring.write_stamp(slot, {});
         std::atomic_ref<std::uint64_t>(c->producer)
             .store(platform::mark_writer(ring.companion_mapping), std::memory_order_relaxed);
         std::atomic_ref<std::uint64_t>(c->magic).store(companion_magic, std::memory_order_release);

@@ -223,3 +223,30 @@ def call_members_on_none():
         except TypeError:
             continue
         sys.exit(1)
+
+
+CAMERA = (48, 64, 3)
+
+
+def camera_frame(n):
+    """Frame n of a uint8 RGB camera: red is n, green the row, blue the column."""
+    frame = np.empty(CAMERA, np.uint8)
+    frame[..., 0] = n
+    frame[..., 1] = np.arange(CAMERA[0])[:, None]
+    frame[..., 2] = np.arange(CAMERA[1])
+    return frame
+
+
+def publish_camera_frames(name, count, ending, attached, closed_at):
+    """A typed camera: `count` frames stamped 1000 + n and user word 3n, then the stream
+    ends by close() (its time.time_ns() put in closed_at) or by the process being killed."""
+    camera = quorvane_reader.Producer.create(name, 4, CAMERA, np.uint8)
+    attached.wait(timeout=30)
+    for n in range(count):
+        camera.publish(camera_frame(n), timestamp_ns=1000 + n, user=3 * n)
+        time.sleep(0.005)
+    if ending == "killed":
+        os._exit(0)  # as a crash ends it: nothing released, nothing closed
+    closed_at.put(time.time_ns())
+    camera.close()
+    time.sleep(0.5)  # the reader tells an ended stream apart while the producer lives on

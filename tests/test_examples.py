@@ -102,56 +102,61 @@ def test_examples_and_companions_type_check_strictly(platform):
 # The native examples, built against the installed package by make test.
 ROWS, COLS, CAPACITY, FRAMES = 48, 64, 8, 2000
 GEOMETRY = ["--rows", str(ROWS), "--cols", str(COLS), "--capacity", str(CAPACITY)]  # producer
+CAMERA = (ROWS, COLS, 3)
 
 
-def pattern(n):
-    """The native examples' moving pattern: pixel (row, col) of frame n is (row + col + n) % 256."""
-    return ((np.arange(ROWS)[:, None] + np.arange(COLS) + n) % 256).astype(np.float32)
+def pattern(n, rows=ROWS):
+    """The native examples' moving picture: channel k of pixel (row, col) of frame n is
+    (row + col + n + 85 k) % 256."""
+    return ((np.arange(rows)[:, None, None] + np.arange(COLS)[:, None] + n
+             + 85 * np.arange(3)) % 256).astype(np.uint8)
 
 
 @needs_native_examples
-def test_a_cpp_producer_writing_in_place_feeds_a_python_reader(name):
+def test_a_cpp_camera_writing_in_place_feeds_a_python_reader_to_its_end(name):
     producer = subprocess.Popen([Path(NATIVE_EXAMPLES) / "producer", name, *GEOMETRY,
                                  "--fps", "2000", "--frames", str(FRAMES)],
                                 stdout=subprocess.PIPE, text=True)
     try:
-        reader = quorvane_reader.Reader(quorvane_reader.attach(name, timeout=30), ROWS, COLS,
-                                        start="oldest")
+        reader = quorvane_reader.Reader(quorvane_reader.attach(name, timeout=30), start="oldest")
+        assert (reader.dtype, reader.shape) == (np.uint8, CAMERA)
         intact = []
-        while not intact or intact[-1] < FRAMES - 1:
-            frame = reader.next(timeout=30)
-            same = np.array_equal(frame.array, pattern(frame.seq))
+        for frame in reader:  # until the producer ends its stream
+            same = np.array_equal(frame.array, pattern(frame.seq)) and frame.user == frame.seq
             if frame.intact():
-                assert same, f"frame {frame.seq} is intact but not its pattern"
+                assert same, f"frame {frame.seq} is intact but not its pattern and stamp"
+                assert abs(frame.timestamp_ns - time.time_ns()) < 60e9  # the wall clock's
                 intact.append(frame.seq)
     finally:
         out, _ = producer.communicate(timeout=60)
     assert producer.returncode == 0 and f"published {FRAMES} frames" in out
-    assert len(intact) > FRAMES // 2 and intact == sorted(intact)
+    assert len(intact) > FRAMES // 2 and intact == sorted(intact) and intact[-1] == FRAMES - 1
     del reader
 
 
 @needs_native_examples
-def test_a_c_consumer_follows_python_producers_across_a_restart(name):
-    """The second producer makes the ring again with half the slots of twice the size:
-    the C consumer follows it from its first frame, every frame it calls intact right."""
+def test_a_c_consumer_follows_typed_python_producers_across_a_restart(name):
+    """The second producer makes the ring again with half the slots of frames twice as tall:
+    the C consumer follows it from its first frame, every frame it calls intact right, until
+    the stream's end."""
     consumer = subprocess.Popen([Path(NATIVE_EXAMPLES) / "consumer", name, "--rows", str(ROWS),
-                                 "--cols", str(COLS), "--frames", str(FRAMES), "--timeout", "30"],
+                                 "--cols", str(COLS), "--timeout", "30"],
                                 stdout=subprocess.PIPE, text=True)
-    ring = Ring.create(name, CAPACITY, ROWS * COLS * 4)
+    camera = quorvane_reader.Producer.create(name, CAPACITY, CAMERA, np.uint8)
     attached = consumer.stdout.readline()  # once it has the first ring
     assert attached.startswith(f"following ring '{name}'"), attached
     for n in range(100):
-        ring.publish(pattern(n))
+        camera.publish(pattern(n), user=n)
         time.sleep(0.0005)
-    del ring
-    ring = Ring.create(name, CAPACITY // 2, 2 * ROWS * COLS * 4)
-    for n in range(FRAMES):
-        ring.publish(np.concatenate([pattern(n), np.zeros((ROWS, COLS), np.float32)]))
-        time.sleep(0.0005)
+    taller = quorvane_reader.Producer.create(name, CAPACITY // 2, (2 * ROWS, COLS, 3), np.uint8)
+    del camera  # not closed: the stream goes on in the new ring
+    with taller:
+        for n in range(FRAMES):
+            taller.publish(pattern(n, 2 * ROWS), user=n)
+            time.sleep(0.0005)
     out, _ = consumer.communicate(timeout=60)
     assert consumer.returncode == 0, out
     read, wrong, restarts = map(int, re.search(r"read (\d+) frames, .* wrong (\d+), restarts "
                                                r"(\d+)", out).groups())
     assert wrong == 0 and restarts == 1 and read > FRAMES // 2, out
-    del ring
+    assert "the producer ended its stream" in out

@@ -289,3 +289,55 @@ def test_a_reader_in_another_process_follows_a_producer(name, spawn):
     finally:
         running.value = 0
         producer.join(30)
+
+
+@pytest.mark.parametrize("ending", ["close", "killed"])
+def test_a_typed_camera_arrives_with_its_type_stamps_and_end(name, spawn, ending):
+    attached, closed_at = spawn.Barrier(2), spawn.Queue()
+    producer = spawn.Process(target=helpers.publish_camera_frames,
+                             args=(name, 20, ending, attached, closed_at))
+    producer.start()
+    try:
+        reader = Reader(quorvane_reader.attach(name, timeout=30), start="oldest")
+        assert (reader.dtype, reader.shape) == (np.uint8, helpers.CAMERA)
+        assert reader.producer_alive  # quiet, not gone
+        attached.wait(timeout=30)
+        got = []
+        if ending == "close":
+            got = [(f.array.copy(), f.timestamp_ns, f.user, f.intact()) for f in reader]
+            assert time.time_ns() - closed_at.get(timeout=10) < 100_000_000
+            with pytest.raises(EOFError, match="the producer ended its stream"):
+                reader.next(timeout=5)
+        else:
+            with pytest.raises(TimeoutError, match="the producer is gone"):
+                while True:
+                    f = reader.next(timeout=0.5)
+                    got.append((f.array.copy(), f.timestamp_ns, f.user, f.intact()))
+            assert reader.producer_alive is False
+        assert len(got) == 20 and reader.missed == 0
+        for n, (array, timestamp, user, intact) in enumerate(got):
+            assert intact and (timestamp, user) == (1000 + n, 3 * n)
+            np.testing.assert_array_equal(array, helpers.camera_frame(n))
+    finally:
+        producer.join(30)
+
+
+def test_a_typed_ring_takes_only_its_own_frames(name):
+    with pytest.raises(ValueError, match=r"not shape \(2, 3, 5\) of dtype <U1"):
+        quorvane_reader.Producer.create(name, 4, (2, 3, 5), "U1")
+    with quorvane_reader.Producer.create(name, 4, (2, 3), np.dtype(">u2")) as producer:
+        assert producer.ring.frame_bytes == 12
+        with pytest.raises(ValueError, match=rf"^ring '{name}' takes frames of shape \(2, 3\) and "
+                                             r"dtype >u2, not shape \(3, 2\) and dtype uint16$"):
+            producer.publish(np.zeros((3, 2), np.uint16))
+        frame = np.arange(6, dtype=">u2").reshape(2, 3)
+        seq = producer.publish(frame, user=2**64 - 1)
+        reader = Reader(producer.ring, start="newest")
+        taken = reader.next(timeout=1)
+        assert seq == taken.seq == 0 and taken.user == 2**64 - 1
+        assert taken.array.dtype == np.dtype(">u2") and (taken.array == frame).all()
+        assert Reader(producer.ring, 1, 3, start="newest").next(timeout=0).array.dtype == np.float32
+    with pytest.raises(ValueError, match="is closed"):
+        producer.publish(frame)
+    with pytest.raises(ValueError, match="holds untyped frames: give rows and cols"):
+        Reader(Ring.create(name, 2, 12))  # made again, untyped

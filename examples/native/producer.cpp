@@ -1,11 +1,14 @@
-// A native producer: renders a moving pattern straight into the ring's next slot, with no
-// copy, at a chosen rate. Any reader of the ring can follow it (Python, C, C++).
+// A native producer, a uint8 RGB camera: renders a moving pattern straight into the ring's
+// next slot, with no copy, at a chosen rate, stamps each frame with the time and its number,
+// and ends its stream when done. The ring is typed: any reader (Python, C, C++) learns
+// dtype and shape from it.
 //   producer NAME [--rows 240] [--cols 320] [--capacity 16] [--fps 100] [--frames 0 = until Ctrl-C]
 #include <quorvane/shm_ring.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,9 +65,10 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, [](int) { stop = true; });
     std::signal(SIGTERM, [](int) { stop = true; });
     try {
+        const std::uint64_t shape[] = {o.rows, o.cols, PATTERN_CHANNELS};
         quorvane::ShmRing ring =
-            quorvane::ShmRing::create(o.name, o.capacity, o.rows * o.cols * sizeof(float));
-        std::printf("producer: ring '%s', %llu slots of %llu x %llu float32, %g fps\n",
+            quorvane::ShmRing::create(o.name, o.capacity, quorvane::FrameType::of("|u1", shape, 3));
+        std::printf("producer: ring '%s', %llu slots of %llu x %llu RGB uint8, %g fps\n",
                     o.name.c_str(), static_cast<unsigned long long>(o.capacity),
                     static_cast<unsigned long long>(o.rows),
                     static_cast<unsigned long long>(o.cols), o.fps);
@@ -73,16 +77,20 @@ int main(int argc, char** argv) {
         auto due = std::chrono::steady_clock::now();
         std::uint64_t n = 0;
         for (; !stop && (o.frames == 0 || n < o.frames); ++n) {
-            auto* pixels = reinterpret_cast<float*>(ring.next_slot());
+            auto* pixel = reinterpret_cast<std::uint8_t*>(ring.next_slot());
             for (std::uint64_t r = 0; r < o.rows; ++r) {
                 for (std::uint64_t c = 0; c < o.cols; ++c) {
-                    pixels[r * o.cols + c] = pattern_value(n, r, c);
+                    for (std::uint64_t k = 0; k < PATTERN_CHANNELS; ++k) {
+                        *pixel++ = pattern_value(n, r, c, k);
+                    }
                 }
             }
-            ring.commit();
+            const auto now = std::chrono::system_clock::now().time_since_epoch();
+            ring.commit({std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), n});
             due += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
             std::this_thread::sleep_until(due);
         }
+        ring.end_stream();  // readers stop once they have read what is left
         std::printf("published %llu frames\n", static_cast<unsigned long long>(n));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "producer: %s\n", error.what());

@@ -100,15 +100,11 @@ PyObject* frame_seq(PyObject* self, void* /*unused*/) {
 }
 
 PyObject* frame_timestamp(PyObject* self, void* /*unused*/) {
-    const auto* frame = reinterpret_cast<Frame*>(self);
-    if (!frame->cursor->typed) Py_RETURN_NONE;
-    return PyLong_FromLongLong(frame->core.stamp.timestamp_ns);
+    return PyLong_FromLongLong(reinterpret_cast<Frame*>(self)->core.stamp.timestamp_ns);
 }
 
 PyObject* frame_user(PyObject* self, void* /*unused*/) {
-    const auto* frame = reinterpret_cast<Frame*>(self);
-    if (!frame->cursor->typed) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(frame->core.stamp.user);
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<Frame*>(self)->core.stamp.user);
 }
 
 PyMethodDef frame_methods[] = {
@@ -130,10 +126,10 @@ PyGetSetDef frame_getset[] = {
     {"seq", frame_seq, nullptr, "The frame's number since the producer's create.", nullptr},
     {"timestamp_ns", frame_timestamp, nullptr,
      "The producer's timestamp of the frame (nanoseconds since the epoch unless it chose "
-     "otherwise); None on an untyped ring. Covered by intact().",
+     "otherwise); 0 where it gave none (an untyped producer). Covered by intact().",
      nullptr},
     {"user", frame_user, nullptr,
-     "The producer's own 64-bit word for the frame; None on an untyped ring. Covered by "
+     "The producer's own 64-bit word for the frame; 0 where it gave none. Covered by "
      "intact().",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

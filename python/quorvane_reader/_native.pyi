@@ -18,12 +18,12 @@ class Frame:
         """A read-only array on the slot itself (no copy): of the ring's dtype and shape, or
         float32 rows x cols on an untyped ring."""
     @property
-    def timestamp_ns(self) -> int | None:
+    def timestamp_ns(self) -> int:
         """The producer's timestamp of the frame (nanoseconds since the epoch unless it chose
-        otherwise); None on an untyped ring. Covered by intact()."""
+        otherwise); 0 where it gave none (an untyped producer). Covered by intact()."""
     @property
-    def user(self) -> int | None:
-        """The producer's own 64-bit word for the frame; None on an untyped ring. Covered by
+    def user(self) -> int:
+        """The producer's own 64-bit word for the frame; 0 where it gave none. Covered by
         intact()."""
     def intact(self) -> bool:
         """True if the slot still held this frame, unchanged, until now. Call it after

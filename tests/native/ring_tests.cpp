@@ -444,6 +444,53 @@ TEST_CASE("a restart with the same geometry is counted, and no frame of the old 
     CHECK((next->seq == 0 && cursor.restarts() == 2 && cursor.intact(*next)));
 }
 
+TEST_CASE("a typed ring: its type, each frame's stamp, the end of its stream, its producer") {
+    const auto name = unique_name("typed");
+    const std::uint64_t shape[] = {2, 3};
+    CHECK_THROWS_WITH(quorvane::FrameType::of("<u1", shape, 2), text(Failure::bad_frame_type).c_str());
+    CHECK_THROWS_WITH(quorvane::FrameType::of("|O8", shape, 2), text(Failure::bad_frame_type).c_str());
+    CHECK_THROWS_WITH(quorvane::FrameType::of("<f4", shape, 0), text(Failure::bad_frame_type).c_str());
+    const auto type = quorvane::FrameType::of(">u2", shape, 2);
+    ShmRing producer = ShmRing::create(name, 4, type);
+    CHECK(producer.frame_bytes == 12);
+    ShmRing reader_ring = ShmRing::open_as_made(name);
+    CHECK(reader_ring.frame_type() == type);
+    CHECK(reader_ring.producer_alive() == true);
+    quorvane::Cursor cursor(reader_ring, quorvane::Cursor::Start::next);
+    const auto frame = frames(1, 12);
+    const quorvane::Stamp stamps[] = {{-5, 7}};
+    producer.publish(frame.data(), 1, stamps);
+    *reinterpret_cast<std::uint64_t*>(producer.next_slot()) = 1;
+    producer.commit({8, 9});
+    const auto first = cursor.take();
+    const auto second = cursor.take();
+    REQUIRE((first && second));
+    CHECK((first->stamp.timestamp_ns == -5 && first->stamp.user == 7));
+    CHECK((second->stamp.timestamp_ns == 8 && second->stamp.user == 9));
+    CHECK_FALSE(cursor.ended());
+    producer.end_stream();
+    CHECK(cursor.ended());
+    CHECK(cursor.wait(quorvane::now_ns()));  // a sleeper wakes at the end too
+#ifndef _WIN32  // there the producer's process is asked, and it is this one
+    producer.release();
+    CHECK(reader_ring.producer_alive() == false);
+#endif
+    // Made again untyped: no type, no stamps of the old stream, no end.
+    producer = ShmRing::create(name, 4, 12);
+    CHECK_FALSE(reader_ring.frame_type());
+    const auto again = cursor.take();
+    CHECK_FALSE(again);
+    producer.publish(frame.data(), 1);
+    const auto untyped = cursor.take();
+    REQUIRE(untyped);
+    CHECK((untyped->stamp.timestamp_ns == 0 && !cursor.ended()));
+    // A live companion with fewer stamps than a new capacity needs is no longer used.
+    CHECK_THROWS_WITH(ShmRing::create(name, 8, quorvane::FrameType::of("|u1", shape, 1)),
+                      text(Failure::no_companion).c_str());
+    const ShmRing left = ShmRing::open_as_made(name);
+    CHECK((left.companion == nullptr && left.frame_bytes == 12));  // the ring left as it was
+}
+
 TEST_CASE("a sleeping reader is woken by the producer; a ring without a companion is polled") {
     const auto name = unique_name("bell");
     ShmRing producer = ShmRing::create(name, 8, 16);
