@@ -416,6 +416,27 @@ TEST_CASE("the C interface's reader: attach, take, wait, intact, and what is not
     quorvane_release(ring);
     producer.release();
 
+    // Typed, through C: the type back, a stamped frame, the end of the stream.
+    const std::uint64_t shape[] = {4, 2, 2};
+    CHECK(quorvane_create_typed(name.c_str(), 4, "<u5", shape, 3, &ring) ==
+          QUORVANE_INVALID_ARGUMENT);
+    REQUIRE(quorvane_create_typed(name.c_str(), 4, "<i2", shape, 3, &ring) == QUORVANE_OK);
+    char typestr[QUORVANE_TYPESTR_BYTES];
+    std::uint64_t dims[QUORVANE_MAX_DIMS];
+    std::uint32_t ndim = 0;
+    REQUIRE(quorvane_frame_type(ring, typestr, dims, &ndim) == QUORVANE_OK);
+    CHECK((std::string(typestr) == "<i2" && ndim == 3 && dims[0] == 4 && dims[2] == 2));
+    REQUIRE(quorvane_cursor_new(ring, QUORVANE_START_NEXT, &cursor) == QUORVANE_OK);
+    CHECK(quorvane_producer_alive(ring) == 1);
+    const auto typed = frames(1, 32);
+    REQUIRE(quorvane_publish_stamped(ring, typed.data(), 11, 12) == QUORVANE_OK);
+    quorvane_end_stream(ring);
+    REQUIRE(quorvane_next(cursor, 0, &frame) == QUORVANE_OK);
+    CHECK((frame.timestamp_ns == 11 && frame.user == 12 && quorvane_intact(cursor, &frame)));
+    CHECK(quorvane_next(cursor, QUORVANE_FOREVER, &frame) == QUORVANE_END_OF_STREAM);
+    quorvane_cursor_free(cursor);
+    quorvane_release(ring);
+
     // A segment whose header holds no geometry: not a ring, after a short grace.
     producer = ShmRing::create(name, 4, 16);
     std::memset(producer.header, 0, sizeof(quorvane::RingHeader));
