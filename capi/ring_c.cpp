@@ -102,8 +102,8 @@ quorvane_status make_ring(const char* name, quorvane_ring** ring, Factory factor
 }
 
 quorvane_frame to_c(const quorvane::Cursor::Frame& f) {
-    return {f.seq,        f.slot,       f.geometry.frame_bytes, f.geometry.capacity,
-            f.handed_at,  f.generation, f.stamp.timestamp_ns,   f.stamp.user};
+    return {f.seq,       f.slot,       f.geometry.frame_bytes, f.geometry.capacity,
+            f.handed_at, f.generation, f.stamp.timestamp_ns,   f.stamp.user};
 }
 
 template <typename Operation>
@@ -122,7 +122,8 @@ quorvane_status hand_out(quorvane_cursor* cursor, quorvane_frame* frame, Operati
         }
     });
     if (status != QUORVANE_OK || found) return status;
-    return ended ? fail(QUORVANE_END_OF_STREAM, "the producer ended its stream") : QUORVANE_NO_FRAME;
+    return ended ? fail(QUORVANE_END_OF_STREAM, "the producer ended its stream")
+                 : QUORVANE_NO_FRAME;
 }
 
 }  // namespace
@@ -142,7 +143,8 @@ quorvane_status quorvane_create_typed(const char* name, uint64_t capacity, const
         return fail(QUORVANE_INVALID_ARGUMENT, "typestr and shape must not be null");
     }
     return make_ring(name, ring, [&](const std::string& n) {
-        return quorvane::ShmRing::create(n, capacity, quorvane::FrameType::of(typestr, shape, ndim));
+        return quorvane::ShmRing::create(n, capacity,
+                                         quorvane::FrameType::of(typestr, shape, ndim));
     });
 }
 
@@ -191,8 +193,8 @@ quorvane_status quorvane_publish(quorvane_ring* ring, const void* src, uint64_t 
     });
 }
 
-quorvane_status quorvane_publish_stamped(quorvane_ring* ring, const void* src,
-                                         int64_t timestamp_ns, uint64_t user) {
+quorvane_status quorvane_publish_stamped(quorvane_ring* ring, const void* src, int64_t timestamp_ns,
+                                         uint64_t user) {
     if (ring == nullptr || src == nullptr) {
         return fail(QUORVANE_INVALID_ARGUMENT, "ring and src must not be null");
     }

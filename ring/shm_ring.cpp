@@ -93,12 +93,13 @@ FrameType FrameType::of(const std::string& typestr, const std::uint64_t* shape, 
                           ? std::stoull(digits.substr(0, 3))
                           : 0;
     const bool number = std::string_view("biufc").find(kind) != std::string_view::npos;
-    const bool sized = (kind == 'c' ? item == 8 || item == 16 : item == 1 || item == 2 ||
-                                                                    item == 4 || item == 8) &&
+    const bool sized = (kind == 'c' ? item == 8 || item == 16
+                                    : item == 1 || item == 2 || item == 4 || item == 8) &&
                        (kind != 'b' || item == 1);
     // NumPy writes '|' for one byte, where order does not arise, and '<' or '>' otherwise.
     const bool ordered = item == 1 ? order == '|' : order == '<' || order == '>';
-    if (!number || !sized || !ordered || digits.size() > 2) throw RingError(Failure::bad_frame_type);
+    if (!number || !sized || !ordered || digits.size() > 2)
+        throw RingError(Failure::bad_frame_type);
     std::copy(typestr.begin(), typestr.end(), type.typestr.begin());
     type.ndim = static_cast<std::uint32_t>(ndim);
     std::uint64_t bytes = item;
@@ -153,8 +154,9 @@ void ShmRing::open_companion(const std::string& name, bool create) {
     void* page = map_or_close(handle, companion_bytes);
     if (page == nullptr) return;
     auto* found = static_cast<Companion*>(page);
-    const bool set_up = std::atomic_ref<std::uint64_t>(found->magic).load(
-                            std::memory_order_acquire) == companion_magic;
+    const bool set_up =
+        std::atomic_ref<std::uint64_t>(found->magic).load(std::memory_order_acquire) ==
+        companion_magic;
     // Bounded by what could be mapped: a bad count must not wrap the size below.
     const std::uint64_t slots = std::min(
         set_up ? std::atomic_ref<std::uint64_t>(found->stamp_slots).load(std::memory_order_acquire)
@@ -169,8 +171,10 @@ void ShmRing::open_companion(const std::string& name, bool create) {
     const std::uint64_t bytes = companion_bytes + slots * sizeof(Stamp);
     void* mapped = nullptr;
     platform::BellHandle doorbell = nullptr;
-    if ((set_up || create) && slots >= capacity) mapped = map_or_close(handle, bytes);
-    else platform::close_mapping(handle);
+    if ((set_up || create) && slots >= capacity)
+        mapped = map_or_close(handle, bytes);
+    else
+        platform::close_mapping(handle);
     if (mapped == nullptr) return;
     if (!platform::open_bell(bell_name, doorbell)) {
         platform::unmap_view(mapped, bytes);
@@ -419,8 +423,7 @@ std::optional<FrameType> ShmRing::frame_type() const {
 
 void ShmRing::end_stream() noexcept {
     if (companion == nullptr) return;
-    std::atomic_ref<std::uint64_t>(companion->ended)
-        .store(generation(), std::memory_order_release);
+    std::atomic_ref<std::uint64_t>(companion->ended).store(generation(), std::memory_order_release);
     wake_sleepers();
 }
 

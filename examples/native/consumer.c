@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
                 break;
             }
         }
-        const int ok = matches(frame.data, frame.seq, rows, cols, cols_made) && frame.user == frame.seq;
+        const int ok =
+            matches(frame.data, frame.seq, rows, cols, cols_made) && frame.user == frame.seq;
         if (!quorvane_intact(cursor, &frame)) {
             ++torn; /* overwritten while we read it: whatever we saw does not count */
         } else if (ok) {

@@ -133,9 +133,8 @@ PYBIND11_MODULE(quorvane, m) {
 
     py::class_<ShmRing> ring(m, "Ring");
     reinterpret_cast<PyTypeObject*>(ring.ptr())->tp_new = refuse_new;
-    ring.def_static("create",
-                    py::overload_cast<const std::string&, std::uint64_t, std::uint64_t>(
-                        &ShmRing::create))
+    ring.def_static("create", py::overload_cast<const std::string&, std::uint64_t, std::uint64_t>(
+                                  &ShmRing::create))
         .def_static("open", &ShmRing::open)
         .def_readonly("frame_bytes", &ShmRing::frame_bytes)
         .def_readonly("capacity", &ShmRing::capacity)

@@ -45,11 +45,11 @@ constexpr std::int64_t signal_check_ns = 250'000'000;
 
 struct Cursor {
     PyObject_HEAD
-    PyObject* ring;       // the quorvane.Ring: keeps the mapping alive
-    PyObject* label;      // how errors name the ring
-    PyObject* slots;      // one array per slot of the current geometry (and type)
-    PyObject* on_missed;  // called once, with the count, when frames are first missed
-    std::uint64_t slots_generation;       // the core's geometry_changes() they were made for
+    PyObject* ring;                  // the quorvane.Ring: keeps the mapping alive
+    PyObject* label;                 // how errors name the ring
+    PyObject* slots;                 // one array per slot of the current geometry (and type)
+    PyObject* on_missed;             // called once, with the count, when frames are first missed
+    std::uint64_t slots_generation;  // the core's geometry_changes() they were made for
     std::uint64_t slots_ring_generation;  // the ring's generation, likewise (typed)
     quorvane::Geometry slots_geometry;
     // Untyped: float32 rows x cols. Typed: what the producer declared, followed across
@@ -430,7 +430,8 @@ PyTypeObject cursor_type = [] {
     type.tp_name = "quorvane_reader._native.Cursor";
     type.tp_doc =
         "Where a reader stands in a ring: Cursor(ring, rows, cols, start, label, on_missed=None), "
-        "rows and cols None for a typed ring, start 0 (next), 1 (newest) or 2 (oldest); label names the ring in errors; on_missed is "
+        "rows and cols None for a typed ring, start 0 (next), 1 (newest) or 2 (oldest); label "
+        "names the ring in errors; on_missed is "
         "called once, with the count, when frames are first missed.";
     type.tp_basicsize = sizeof(Cursor);
     type.tp_flags = Py_TPFLAGS_DEFAULT;
@@ -522,7 +523,8 @@ PYBIND11_MODULE(_native, m) {
             unlocked([&] { ring.publish(src, 1, &stamp); });
         },
         py::arg("ring"), py::arg("frame"), py::arg("timestamp_ns"), py::arg("user"));
-    m.def("end_stream", [](ShmRing& ring) { ring.end_stream(); }, py::arg("ring"));
+    m.def(
+        "end_stream", [](ShmRing& ring) { ring.end_stream(); }, py::arg("ring"));
     m.def(
         "producer_alive", [](const ShmRing& ring) { return ring.producer_alive(); },
         py::arg("ring"));

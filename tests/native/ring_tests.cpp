@@ -468,9 +468,12 @@ TEST_CASE("a restart with the same geometry is counted, and no frame of the old 
 TEST_CASE("a typed ring: its type, each frame's stamp, the end of its stream, its producer") {
     const auto name = unique_name("typed");
     const std::uint64_t shape[] = {2, 3};
-    CHECK_THROWS_WITH(quorvane::FrameType::of("<u1", shape, 2), text(Failure::bad_frame_type).c_str());
-    CHECK_THROWS_WITH(quorvane::FrameType::of("|O8", shape, 2), text(Failure::bad_frame_type).c_str());
-    CHECK_THROWS_WITH(quorvane::FrameType::of("<f4", shape, 0), text(Failure::bad_frame_type).c_str());
+    CHECK_THROWS_WITH(quorvane::FrameType::of("<u1", shape, 2),
+                      text(Failure::bad_frame_type).c_str());
+    CHECK_THROWS_WITH(quorvane::FrameType::of("|O8", shape, 2),
+                      text(Failure::bad_frame_type).c_str());
+    CHECK_THROWS_WITH(quorvane::FrameType::of("<f4", shape, 0),
+                      text(Failure::bad_frame_type).c_str());
     const auto type = quorvane::FrameType::of(">u2", shape, 2);
     ShmRing producer = ShmRing::create(name, 4, type);
     CHECK(producer.frame_bytes == 12);

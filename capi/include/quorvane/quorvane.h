@@ -160,9 +160,10 @@ QUORVANE_C_API quorvane_status quorvane_cursor_new(const quorvane_ring* ring, qu
                                                    quorvane_cursor** cursor);
 QUORVANE_C_API void quorvane_cursor_free(quorvane_cursor* cursor);
 
-/* The next frame in order: QUORVANE_OK, or QUORVANE_NO_FRAME if the cursor is up to
- * date (QUORVANE_END_OF_STREAM once the producer ended its stream). QUORVANE_RING_CHANGED once the producer made the ring again with a geometry this
- * handle does not map: attach again. */
+/* The next frame in order: QUORVANE_OK, or QUORVANE_NO_FRAME if the cursor is up to date
+ * (QUORVANE_END_OF_STREAM once the producer ended its stream and every frame was taken).
+ * QUORVANE_RING_CHANGED once the producer made the ring again with a geometry this handle
+ * does not map: attach again. */
 QUORVANE_C_API quorvane_status quorvane_take(quorvane_cursor* cursor, quorvane_frame* frame);
 /* The newest frame (QUORVANE_NO_FRAME before the first); quorvane_take goes on after it. */
 QUORVANE_C_API quorvane_status quorvane_latest(quorvane_cursor* cursor, quorvane_frame* frame);

@@ -254,7 +254,11 @@ private:
 
     [[nodiscard]] Frame frame(std::uint64_t seq, std::uint64_t w) const noexcept {
         const std::uint64_t slot = seq % geometry_.capacity;
-        return {seq, w, geometry_, generation_, ring_->data + slot * geometry_.frame_bytes,
+        return {seq,
+                w,
+                geometry_,
+                generation_,
+                ring_->data + slot * geometry_.frame_bytes,
                 ring_->stamp_at(slot)};
     }
 

@@ -78,8 +78,8 @@ struct Companion {
     std::uint32_t sleepers;    // readers that registered to be woken
     std::uint64_t ended;       // the generation whose producer ended its stream (0: none)
     std::uint64_t stamp_slots;
-    std::uint64_t producer;      // the platform's token for the producer (mark_writer)
-    std::uint32_t type_writes;   // odd while a create rewrites `type`
+    std::uint64_t producer;     // the platform's token for the producer (mark_writer)
+    std::uint32_t type_writes;  // odd while a create rewrites `type`
     std::uint32_t reserved;
     FrameType type;
 };
@@ -114,8 +114,8 @@ struct QUORVANE_RING_API ShmRing {
     Companion* companion = nullptr;
     Stamp* stamps = nullptr;  // stamp_slots of them, right after the companion's page
     std::uint64_t stamp_slots = 0;
-    void* bell = nullptr;     // the platform's doorbell object, where it needs one
-    bool producing = false;   // made by create: this handle marks the producer alive
+    void* bell = nullptr;    // the platform's doorbell object, where it needs one
+    bool producing = false;  // made by create: this handle marks the producer alive
 
     // Makes the named segment, or reuses a live one and initialises its header again; and
     // beside it the companion, whose generation it bumps first. Where the companion cannot
@@ -243,8 +243,9 @@ struct QUORVANE_RING_API ShmRing {
     }
     // commit(), with the frame's stamp.
     void commit(const Stamp& stamp) noexcept {
-        write_stamp(std::atomic_ref<std::uint64_t>(header->write_idx).load(std::memory_order_relaxed),
-                    stamp);
+        write_stamp(
+            std::atomic_ref<std::uint64_t>(header->write_idx).load(std::memory_order_relaxed),
+            stamp);
         commit();
     }
 
@@ -281,8 +282,8 @@ private:
     }
     static ShmRing map(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
                        std::uint64_t total_bytes);
-    static ShmRing make(const std::string& name, std::uint64_t capacity,
-                        std::uint64_t frame_bytes, const FrameType& type);
+    static ShmRing make(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes,
+                        const FrameType& type);
     void open_companion(const std::string& name, bool create);
     void ring_bell() noexcept;
 };
