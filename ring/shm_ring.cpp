@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -26,6 +28,26 @@ std::uint64_t checked_total_bytes(std::uint64_t capacity, std::uint64_t frame_by
         throw RingError(Failure::ring_too_large);
     }
     return capacity * frame_bytes + ShmRing::header_bytes;
+}
+
+// What the Linux layer's sweep may remove once nobody holds it: an object whose first bytes
+// and size are a ring's (a header whose geometry the object holds) or a companion's. A
+// ring whose header is still zeros (its create never got that far) stays.
+bool is_ring_or_companion(std::span<const std::byte> head, std::uint64_t size) {
+    static_assert(sizeof(RingHeader) <= platform::sweep_head_bytes);
+    if (head.size() >= sizeof(RingHeader)) {
+        RingHeader ring{};
+        std::memcpy(&ring, head.data(), sizeof ring);
+        try {
+            if (checked_total_bytes(ring.capacity, ring.frame_bytes) <= size) return true;
+        } catch (...) {  // no ring's geometry (or no memory left to say why): maybe a companion
+        }
+    }
+    constexpr std::size_t at = offsetof(Companion, magic);
+    std::uint64_t magic = 0;
+    if (size != companion_bytes || head.size() < at + sizeof magic) return false;
+    std::memcpy(&magic, head.data() + at, sizeof magic);
+    return magic == companion_magic;
 }
 
 // How long attach looks again at a ring being created, whatever its timeout: create
@@ -124,6 +146,7 @@ void ShmRing::open_companion(const std::string& name, bool create) {
 ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
                         std::uint64_t frame_bytes) {
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
+    platform::reclaim_dead_objects(is_ring_or_companion);
     platform::MappingHandle mapping = platform::create_mapping(name, total);
     if (mapping == nullptr) throw RingError(Failure::create_failed);
     ShmRing ring = map(mapping, capacity, frame_bytes, total);
@@ -147,6 +170,7 @@ ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
 
 ShmRing ShmRing::open(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes) {
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
+    platform::reclaim_dead_objects(is_ring_or_companion);
     bool absent = false;
     platform::MappingHandle mapping = platform::open_mapping(name, absent);
     if (mapping == nullptr) throw RingError(Failure::open_failed);
@@ -157,6 +181,7 @@ ShmRing ShmRing::open(const std::string& name, std::uint64_t capacity, std::uint
 
 ShmRing ShmRing::open_as_made(const std::string& name) {
     // The header and one slot byte: every ring has them.
+    platform::reclaim_dead_objects(is_ring_or_companion);
     bool absent = false;
     platform::MappingHandle mapping = platform::open_mapping(name, absent);
     if (mapping == nullptr) {

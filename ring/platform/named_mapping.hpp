@@ -2,8 +2,10 @@
 // One implementation per platform: named_mapping_win32.cpp and named_mapping_posix.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace quorvane::platform {
@@ -27,6 +29,18 @@ void unmap_view(void* view, std::uint64_t bytes);
 
 // The object (and its name) lives until the last handle on it, in any process, is closed.
 void close_mapping(MappingHandle mapping);
+
+// Whether a sweep may take a dead object for one of the ring core's own (a ring or a
+// companion; the core decides), given its first bytes (sweep_head_bytes, or fewer for a
+// shorter object) and its size.
+inline constexpr std::size_t sweep_head_bytes = 64;
+using Reclaimable = bool (*)(std::span<const std::byte> head, std::uint64_t size);
+
+// Removes the names of this user's objects whose holders all ended without releasing them
+// (killed, _exit, exec) and that `reclaimable` accepts. Windows frees a process's handles
+// however it ends, so there is nothing to do there. Cheap to call often: on Linux it looks
+// through /dev/shm only now and then (named_mapping_posix.cpp says when).
+void reclaim_dead_objects(Reclaimable reclaimable);
 
 // Whether [p, p + bytes) overlaps a view of the object behind `mapping` that this process
 // mapped, through this handle or any other: such memory aliases the object's own bytes.

@@ -5,7 +5,7 @@
 // that nobody holds is dead: whoever can lock it exclusively removes its name. Every
 // release drops its own lock first and then looks, so of several last holders leaving
 // at once the one that looks last finds none left; an object whose holders crashed is
-// removed by the next create or open of any ring by its owner.
+// removed by the next open of its name, or by its owner's next sweep (reclaim_dead_objects).
 //
 // Windows has no fork and frees a process's handles however it ends. Here a forked child
 // would share its parent's locks (they belong to the open file description), so the child
@@ -21,7 +21,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "named_mapping.hpp"
@@ -45,6 +48,16 @@ constexpr mode_t made_by_us = S_ISVTX;
 // microseconds, so a few retries with a short pause settle them.
 constexpr int max_attempts = 1000;
 constexpr useconds_t retry_pause_us = 100;
+
+// The sweep for dead objects reads every entry of /dev/shm, other users' too: about 0.2 s
+// beside 100k of them. So a process sweeps at its first create or open (a producer started
+// again after a crash finds what the crashed one left at once), and after that only once a
+// second has passed since its last sweep and 100 times what that sweep took: sweeping takes
+// at most 1% of its time whatever /dev/shm holds, and a dead object of its owner's lingers
+// a second or so (longer beside very many entries). The name a call asks for is never left
+// to the sweep: open_live removes a dead object there at once.
+constexpr std::chrono::seconds sweep_spacing{1};
+constexpr int sweep_share = 100;
 
 struct Mapping {
     int fd;  // -1 once it holds nothing: released at exit, or inherited through fork
@@ -70,6 +83,7 @@ struct Registry {
     std::vector<Mapping*> handles;
     std::mutex views_lock;
     std::vector<View> views;
+    std::chrono::steady_clock::time_point next_sweep{};  // under `lock`
 };
 
 void forget_inherited_holds();
@@ -140,10 +154,18 @@ bool is_ours(const struct stat& st) {
     return S_ISREG(st.st_mode) && (st.st_mode & made_by_us) != 0;
 }
 
+// Whether the object behind `fd`, `size` bytes long, is one `reclaimable` takes for the
+// core's own: a file of the caller's that merely carries the mark is not removed.
+bool holds_reclaimable(int fd, std::uint64_t size, Reclaimable reclaimable) {
+    std::array<std::byte, sweep_head_bytes> head{};
+    const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+    return got >= 0 && reclaimable(std::span(head).first(static_cast<std::size_t>(got)), size);
+}
+
 // Removes the names of the caller's own objects whose holders are all gone without
 // releasing (killed, _exit, exec, a fatal signal, forked children ending with _exit).
-// Only the caller's marked files are opened, so the cost is bounded by what they made.
-void reclaim_dead_objects() {
+// Only the caller's marked files are opened, and only the core's own objects removed.
+void sweep_dead_objects(Reclaimable reclaimable) {
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(shm_dir), ::closedir);
     if (!dir) return;
     const uid_t caller = ::geteuid();
@@ -161,7 +183,10 @@ void reclaim_dead_objects() {
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) continue;
         // The name may have been given to another file since the look above.
-        if (::fstat(fd, &st) == 0 && callers_own(st)) remove_if_dead(fd, path);
+        if (::fstat(fd, &st) == 0 && callers_own(st) &&
+            holds_reclaimable(fd, static_cast<std::uint64_t>(st.st_size), reclaimable)) {
+            remove_if_dead(fd, path);
+        }
         ::close(fd);
     }
 }
@@ -291,7 +316,6 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
     auto made = new_record(*path);
-    reclaim_dead_objects();
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
         int fd = -1;
         struct stat st = {};
@@ -326,7 +350,6 @@ MappingHandle open_mapping(const std::string& name, bool& absent) {
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
     auto made = new_record(*path);
-    reclaim_dead_objects();
     int fd = -1;
     struct stat st = {};
     const Found found = open_live(*path, fd, st);
@@ -375,6 +398,17 @@ void close_mapping(MappingHandle mapping) {
     std::erase(registry().handles, held);
     if (held->fd >= 0) release_hold(held->fd, held->path);
     delete held;
+}
+
+void reclaim_dead_objects(Reclaimable reclaimable) {
+    const std::lock_guard guard(registry().lock);
+    auto& next = registry().next_sweep;
+    const auto started = std::chrono::steady_clock::now();
+    if (started < next) return;
+    sweep_dead_objects(reclaimable);
+    const auto ended = std::chrono::steady_clock::now();
+    next = ended + std::max<std::chrono::steady_clock::duration>(sweep_spacing,
+                                                                 sweep_share * (ended - started));
 }
 
 bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes) {

@@ -74,6 +74,8 @@ void close_mapping(MappingHandle mapping) {
     ::CloseHandle(static_cast<HANDLE>(mapping));
 }
 
+void reclaim_dead_objects(Reclaimable /*reclaimable*/) {}
+
 bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes) {
     const auto* begin = static_cast<const std::byte*>(p);
     const std::lock_guard guard(views_lock);
