@@ -30,6 +30,13 @@ std::uint64_t checked_total_bytes(std::uint64_t capacity, std::uint64_t frame_by
     return capacity * frame_bytes + ShmRing::header_bytes;
 }
 
+// The failure of the platform call just made, with the system's account of its cause.
+[[noreturn]] void platform_failed(Failure failure) {
+    const int code = platform::last_error();
+    if (code == 0) throw RingError(failure);
+    throw RingError(failure, code, platform::error_text(code));
+}
+
 // What the Linux layer's sweep may remove once nobody holds it: an object whose first bytes
 // and size are a ring's (a header whose geometry the object holds) or a companion's. A
 // ring whose header is still zeros (its create never got that far) stays.
@@ -103,7 +110,7 @@ void* map_or_close(platform::MappingHandle mapping, std::uint64_t bytes) {
 ShmRing ShmRing::map(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
                      std::uint64_t total_bytes) {
     void* view = map_or_close(mapping, total_bytes);
-    if (view == nullptr) throw RingError(Failure::map_failed);
+    if (view == nullptr) platform_failed(Failure::map_failed);
     ShmRing ring;
     ring.mapping = mapping;
     ring.capacity = capacity;
@@ -148,7 +155,7 @@ ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity,
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
     platform::reclaim_dead_objects(is_ring_or_companion);
     platform::MappingHandle mapping = platform::create_mapping(name, total);
-    if (mapping == nullptr) throw RingError(Failure::create_failed);
+    if (mapping == nullptr) platform_failed(Failure::create_failed);
     ShmRing ring = map(mapping, capacity, frame_bytes, total);
     ring.open_companion(name, true);
     // The generation first: a reader that sees the reset index or the new geometry, or
@@ -173,7 +180,7 @@ ShmRing ShmRing::open(const std::string& name, std::uint64_t capacity, std::uint
     platform::reclaim_dead_objects(is_ring_or_companion);
     bool absent = false;
     platform::MappingHandle mapping = platform::open_mapping(name, absent);
-    if (mapping == nullptr) throw RingError(Failure::open_failed);
+    if (mapping == nullptr) platform_failed(Failure::open_failed);
     ShmRing ring = map(mapping, capacity, frame_bytes, total);
     ring.open_companion(name, false);
     return ring;
@@ -184,9 +191,7 @@ ShmRing ShmRing::open_as_made(const std::string& name) {
     platform::reclaim_dead_objects(is_ring_or_companion);
     bool absent = false;
     platform::MappingHandle mapping = platform::open_mapping(name, absent);
-    if (mapping == nullptr) {
-        throw RingError(absent ? Failure::open_failed : Failure::name_refused);
-    }
+    if (mapping == nullptr) platform_failed(absent ? Failure::open_failed : Failure::name_refused);
     ShmRing probe;
     try {
         probe = map(mapping, 1, 1, header_bytes + 1);

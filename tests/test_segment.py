@@ -1,6 +1,7 @@
 """Segments: layout, lifetime across handles and processes, and the Linux layer's rules
 (its files, fork, signals: marked linux_only)."""
 
+import errno
 import gc
 import os
 import shutil
@@ -70,6 +71,16 @@ def test_last_release_frees_the_name(name):
         Ring.open(name, 4, 16)
 
 
+def test_a_failed_system_call_is_the_cause_of_the_fixed_error(name):
+    with pytest.raises(RuntimeError, match="^OpenFileMapping failed$") as raised:
+        Ring.open(name, 4, 16)
+    with pytest.raises(FileNotFoundError) as attached:
+        quorvane_reader.attach(name)
+    for cause in (raised.value.__cause__, attached.value.__cause__):
+        assert isinstance(cause, FileNotFoundError), cause
+        assert (cause.errno, cause.filename) == (errno.ENOENT, name)
+
+
 @pytest.mark.parametrize("capacity, frame_bytes, message", [
     (0, 16, "capacity and frame_bytes must be positive"),
     (4, 0, "capacity and frame_bytes must be positive"),
@@ -88,8 +99,9 @@ def test_unusable_sizes_are_refused_before_anything_is_made(name, capacity, fram
 def test_ring_larger_than_dev_shm_is_refused_at_create(name):
     fs = os.statvfs("/dev/shm")
     too_big = fs.f_blocks * fs.f_frsize + (1 << 30)
-    with pytest.raises(RuntimeError, match="^CreateFileMapping failed$"):
+    with pytest.raises(RuntimeError, match="^CreateFileMapping failed$") as raised:
         Ring.create(name, too_big // 4096, 4096)
+    assert raised.value.__cause__.errno == errno.ENOSPC
     assert not any(n.startswith(".") or n == name for n in os.listdir("/dev/shm"))
 
 
@@ -97,8 +109,10 @@ def test_ring_larger_than_dev_shm_is_refused_at_create(name):
 @pytest.mark.parametrize("hostile", ["", "../x", "a/b", "/abs", ".", "..", "x" * 255, "y" * 300])
 def test_names_posix_cannot_hold_fail_and_create_nothing(hostile, tmp_path):
     before = set(os.listdir("/dev/shm")), set(os.listdir("/dev")), set(os.listdir(tmp_path))
-    with pytest.raises(RuntimeError, match="^CreateFileMapping failed$"):
+    with pytest.raises(RuntimeError, match="^CreateFileMapping failed$") as raised:
         Ring.create(hostile, 4, 16)
+    assert raised.value.__cause__.errno == (errno.ENAMETOOLONG if len(hostile) > 254 else
+                                            errno.EINVAL)
     with pytest.raises(RuntimeError, match="^OpenFileMapping failed$"):
         Ring.open(hostile, 4, 16)
     after = set(os.listdir("/dev/shm")), set(os.listdir("/dev")), set(os.listdir(tmp_path))

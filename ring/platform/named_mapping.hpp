@@ -13,6 +13,12 @@ namespace quorvane::platform {
 // Opaque: a kernel32 HANDLE on Windows, a heap record on Linux. Null means "none".
 using MappingHandle = void*;
 
+// Why this thread's last failed call of this layer failed, as Windows keeps it: the system's
+// code (errno on Linux, GetLastError() on Windows), to be read at once after that call.
+int last_error();
+// The system's words for such a code, and the code: "Permission denied (errno 13)".
+std::string error_text(int code);
+
 // Creates the named object, zero-filled and `bytes` long, or returns the existing one of
 // that name, whose size is left as it was. Null on failure.
 MappingHandle create_mapping(const std::string& name, std::uint64_t bytes);
@@ -28,6 +34,7 @@ void* map_view(MappingHandle mapping, std::uint64_t bytes);
 void unmap_view(void* view, std::uint64_t bytes);
 
 // The object (and its name) lives until the last handle on it, in any process, is closed.
+// Leaves last_error() as it was: the clean-up after a failure keeps the failure's cause.
 void close_mapping(MappingHandle mapping);
 
 // Whether a sweep may take a dead object for one of the ring core's own (a ring or a

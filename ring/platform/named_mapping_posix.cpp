@@ -27,6 +27,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -113,13 +114,20 @@ Registry& registry() {
     return *instance;
 }
 
+// Sets errno (a failure's cause, read by last_error()) and returns `result`.
+template <typename Result>
+Result failing(int cause, Result result) {
+    errno = cause;
+    return result;
+}
+
 // Like Windows, the name ends at its first NUL. POSIX cannot hold an empty name or one
 // with '/', and "." or ".." would name directories.
 std::optional<std::string> path_for(const std::string& name) {
     const std::string base = name.substr(0, name.find('\0'));
-    if (base.empty() || base.size() > 254 || base == "." || base == ".." ||
-        base.find('/') != std::string::npos) {
-        return std::nullopt;
+    if (base.size() > 254) return failing(ENAMETOOLONG, std::nullopt);
+    if (base.empty() || base == "." || base == ".." || base.find('/') != std::string::npos) {
+        return failing(EINVAL, std::nullopt);
     }
     return std::string(shm_dir) + "/" + base;
 }
@@ -260,9 +268,14 @@ Found open_live(const std::string& path, int& result, struct stat& st) {
         // the registry's lock) until the lease breaks; such a file is refused anyway.
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return errno == ENOENT ? Found::absent : Found::failed;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !may_attach(st)) {
+        // Refused: not a file (a FIFO, say), or another user's.
+        const int refused = ::fstat(fd, &st) != 0  ? errno
+                            : !S_ISREG(st.st_mode) ? EINVAL
+                            : !may_attach(st)      ? EACCES
+                                                   : 0;
+        if (refused != 0) {
             ::close(fd);
-            return Found::failed;
+            return failing(refused, Found::failed);
         }
         // A shared lock fails while a remover holds it exclusively, and the object may die
         // between our open and our lock: either way, look again.
@@ -274,7 +287,7 @@ Found open_live(const std::string& path, int& result, struct stat& st) {
         ::close(fd);
         ::usleep(retry_pause_us);
     }
-    return Found::failed;
+    return failing(EAGAIN, Found::failed);
 }
 
 // A new object appears atomically: made unnamed, sized, committed, marked and locked,
@@ -286,8 +299,9 @@ int make_unnamed(std::uint64_t bytes) {
     // SIGBUS at the first write into an unbacked page.
     if (::fchmod(fd, owner_only | made_by_us) != 0 ||
         ::fallocate(fd, 0, 0, static_cast<off_t>(bytes)) != 0 || !set_lock(fd, F_RDLCK)) {
+        const int cause = errno;
         ::close(fd);
-        return -1;
+        return failing(cause, -1);
     }
     return fd;
 }
@@ -311,6 +325,17 @@ bool link_to_name(int fd, const std::string& path) {
 
 }  // namespace
 
+int last_error() {
+    return errno;
+}
+
+std::string error_text(int code) {
+    std::array<char, 256> buffer{};
+    // GNU strerror_r: the text, in the buffer or a static string; thread-safe, unlike strerror.
+    return std::string(::strerror_r(code, buffer.data(), buffer.size())) + " (errno " +
+           std::to_string(code) + ")";
+}
+
 MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     const auto path = path_for(name);
     if (!path) return nullptr;
@@ -322,8 +347,9 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
         switch (open_live(*path, fd, st)) {
             case Found::live:
                 if (!reserve_taken_over(fd, bytes)) {
+                    const int cause = errno;
                     release_hold(fd, *path);
-                    return nullptr;
+                    return failing(cause, nullptr);
                 }
                 return record(std::move(made), fd, st);
             case Found::failed:
@@ -338,10 +364,10 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
         }
         const int link_error = errno;
         ::close(fd);
-        if (link_error != EEXIST) return nullptr;
+        if (link_error != EEXIST) return failing(link_error, nullptr);
         // Someone else created it first: attach to theirs.
     }
-    return nullptr;
+    return failing(EAGAIN, nullptr);
 }
 
 MappingHandle open_mapping(const std::string& name, bool& absent) {
@@ -364,12 +390,11 @@ void* map_view(MappingHandle mapping, std::uint64_t bytes) {
     {
         const std::lock_guard guard(registry().lock);
         struct stat st = {};
-        // Mapping past the end of the object would turn reads into SIGBUS. A handle inherited
-        // through fork has no descriptor left to map.
-        if (held->fd < 0 || ::fstat(held->fd, &st) != 0 ||
-            static_cast<std::uint64_t>(st.st_size) < bytes) {
-            return nullptr;
-        }
+        // A handle inherited through fork has no descriptor left to map. Mapping past the
+        // end of the object would turn reads into SIGBUS: refused as mmap's ENXIO.
+        if (held->fd < 0) return failing(EBADF, nullptr);
+        if (::fstat(held->fd, &st) != 0) return nullptr;
+        if (static_cast<std::uint64_t>(st.st_size) < bytes) return failing(ENXIO, nullptr);
         view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, held->fd, 0);
         if (view == MAP_FAILED) return nullptr;
     }
@@ -393,11 +418,15 @@ void unmap_view(void* view, std::uint64_t bytes) {
 }
 
 void close_mapping(MappingHandle mapping) {
-    const std::lock_guard guard(registry().lock);
-    auto* held = static_cast<Mapping*>(mapping);
-    std::erase(registry().handles, held);
-    if (held->fd >= 0) release_hold(held->fd, held->path);
-    delete held;
+    const int cause = errno;
+    {
+        const std::lock_guard guard(registry().lock);
+        auto* held = static_cast<Mapping*>(mapping);
+        std::erase(registry().handles, held);
+        if (held->fd >= 0) release_hold(held->fd, held->path);
+        delete held;
+    }
+    errno = cause;
 }
 
 void reclaim_dead_objects(Reclaimable reclaimable) {
