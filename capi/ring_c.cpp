@@ -81,7 +81,10 @@ quorvane_status guarded(Body&& body) noexcept {
     } catch (const quorvane::GeometryError& error) {
         return fail(QUORVANE_RING_CHANGED, error.what());
     } catch (const quorvane::RingError& error) {
-        return fail(status_of(error.failure), error.what());
+        // The fixed text, then the system's cause where a system call failed.
+        return fail(status_of(error.failure), error.system_error == 0
+                                                  ? std::string(error.what())
+                                                  : error.what() + (": " + error.system_text));
     } catch (const std::bad_alloc&) {
         return fail(QUORVANE_OUT_OF_MEMORY, "out of memory");
     } catch (const std::exception& error) {

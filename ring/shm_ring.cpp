@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -28,6 +30,39 @@ std::uint64_t checked_total_bytes(std::uint64_t capacity, std::uint64_t frame_by
         throw RingError(Failure::ring_too_large);
     }
     return capacity * frame_bytes + ShmRing::header_bytes;
+}
+
+// The failure of the platform call just made, with the system's account of its cause.
+[[noreturn]] void platform_failed(Failure failure) {
+    const int code = platform::last_error();
+    if (code == 0) throw RingError(failure);
+    throw RingError(failure, code, platform::error_text(code));
+}
+
+// What the Linux layer's sweep may remove once nobody holds it: an object whose first bytes
+// and size are a ring's (a header whose geometry the object holds) or a companion's. A
+// ring whose header is still zeros (its create never got that far) stays.
+bool is_ring_or_companion(std::span<const std::byte> head, std::uint64_t size) {
+    static_assert(sizeof(RingHeader) <= platform::sweep_head_bytes);
+    if (head.size() >= sizeof(RingHeader)) {
+        RingHeader ring{};
+        std::memcpy(&ring, head.data(), sizeof ring);
+        try {
+            if (checked_total_bytes(ring.capacity, ring.frame_bytes) <= size) return true;
+        } catch (...) {  // no ring's geometry (or no memory left to say why): maybe a companion
+        }
+    }
+    // A companion: its magic, and a size of its page and the stamps it says it holds.
+    static_assert(offsetof(Companion, stamp_slots) + sizeof(std::uint64_t) <=
+                  platform::sweep_head_bytes);
+    std::uint64_t magic = 0;
+    std::uint64_t slots = 0;
+    if (head.size() < offsetof(Companion, stamp_slots) + sizeof slots) return false;
+    std::memcpy(&magic, head.data() + offsetof(Companion, magic), sizeof magic);
+    std::memcpy(&slots, head.data() + offsetof(Companion, stamp_slots), sizeof slots);
+    return magic == companion_magic && size >= companion_bytes &&
+           (size - companion_bytes) / sizeof(Stamp) == slots &&
+           (size - companion_bytes) % sizeof(Stamp) == 0;
 }
 
 // How long attach looks again at a ring being created, whatever its timeout: create
@@ -125,7 +160,7 @@ std::uint64_t FrameType::frame_bytes() const noexcept {
 ShmRing ShmRing::map(void* mapping, std::uint64_t capacity, std::uint64_t frame_bytes,
                      std::uint64_t total_bytes) {
     void* view = map_or_close(mapping, total_bytes);
-    if (view == nullptr) throw RingError(Failure::map_failed);
+    if (view == nullptr) platform_failed(Failure::map_failed);
     ShmRing ring;
     ring.mapping = mapping;
     ring.capacity = capacity;
@@ -202,8 +237,9 @@ ShmRing ShmRing::create(const std::string& name, std::uint64_t capacity, const F
 ShmRing ShmRing::make(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes,
                       const FrameType& type) {
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
+    platform::reclaim_dead_objects(is_ring_or_companion);
     platform::MappingHandle mapping = platform::create_mapping(name, total);
-    if (mapping == nullptr) throw RingError(Failure::create_failed);
+    if (mapping == nullptr) platform_failed(Failure::create_failed);
     ShmRing ring = map(mapping, capacity, frame_bytes, total);
     ring.producing = true;
     ring.open_companion(name, true);
@@ -237,9 +273,10 @@ ShmRing ShmRing::make(const std::string& name, std::uint64_t capacity, std::uint
 
 ShmRing ShmRing::open(const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes) {
     const std::uint64_t total = checked_total_bytes(capacity, frame_bytes);
+    platform::reclaim_dead_objects(is_ring_or_companion);
     bool absent = false;
     platform::MappingHandle mapping = platform::open_mapping(name, absent);
-    if (mapping == nullptr) throw RingError(Failure::open_failed);
+    if (mapping == nullptr) platform_failed(Failure::open_failed);
     ShmRing ring = map(mapping, capacity, frame_bytes, total);
     ring.open_companion(name, false);
     return ring;
@@ -247,11 +284,10 @@ ShmRing ShmRing::open(const std::string& name, std::uint64_t capacity, std::uint
 
 ShmRing ShmRing::open_as_made(const std::string& name) {
     // The header and one slot byte: every ring has them.
+    platform::reclaim_dead_objects(is_ring_or_companion);
     bool absent = false;
     platform::MappingHandle mapping = platform::open_mapping(name, absent);
-    if (mapping == nullptr) {
-        throw RingError(absent ? Failure::open_failed : Failure::name_refused);
-    }
+    if (mapping == nullptr) platform_failed(absent ? Failure::open_failed : Failure::name_refused);
     ShmRing probe;
     try {
         probe = map(mapping, 1, 1, header_bytes + 1);

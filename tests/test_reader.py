@@ -49,7 +49,10 @@ def test_attach_refuses_what_is_not_a_ring_with_the_same_answer_from_python_and_
         if c:
             ring = ctypes.c_void_p()
             assert c.quorvane_attach(target.encode(), 5000, ctypes.byref(ring)) == status
-            assert str(python.value) == f"ring {target!r}: {c.quorvane_last_error().decode()}"
+            expected, cause = str(python.value), python.value.__cause__
+            if cause is not None:  # a system call failed: C appends what the system said
+                expected += f": {cause.strerror} (errno {cause.errno})"
+            assert f"ring {target!r}: {c.quorvane_last_error().decode()}" == expected
         return str(python.value)
 
     os.mkdir(shm_path(name + "_dir"))

@@ -60,8 +60,8 @@ def test_ls_sees_rings_with_geometry_and_rate_and_clean_removes_only_stale_ones(
     publisher = threading.Thread(target=publish_every, args=(ring, 0.01, stop))
     publisher.start()
     try:
-        # Any create or open of this user's, by any program, sweeps stale rings too: on a
-        # shared machine one may go before the tool looks, which then cannot report it.
+        # A process's first create or open of this user's, in any program, sweeps stale rings
+        # too: on a shared machine one may go before the tool looks, which then cannot report it.
         leave_stale_ring(spawn, name + "_stale1")
         swept_first = not segment_exists(name + "_stale1")
         out = tool("clean")
@@ -81,7 +81,7 @@ def test_ls_sees_rings_with_geometry_and_rate_and_clean_removes_only_stale_ones(
     if not swept_first:
         stale = found[name + "_stale2"]
         assert stale["stale"] and stale["capacity"] is None and stale["size"] == 24 + 4 * 16
-    # ls's look opened a ring, and every open removes the caller's stale ones first.
+    # ls's look opened a ring, and a process's first open sweeps the caller's stale ones.
     assert not segment_exists(name + "_stale2")
 
 

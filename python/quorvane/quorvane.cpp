@@ -5,9 +5,11 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <string>
 
 #include <quorvane/shm_ring.hpp>
 
+#include "system_cause.hpp"
 #include "unlocked.hpp"
 
 namespace py = pybind11;
@@ -133,9 +135,17 @@ PYBIND11_MODULE(quorvane, m) {
 
     py::class_<ShmRing> ring(m, "Ring");
     reinterpret_cast<PyTypeObject*>(ring.ptr())->tp_new = refuse_new;
-    ring.def_static("create", py::overload_cast<const std::string&, std::uint64_t, std::uint64_t>(
-                                  &ShmRing::create))
-        .def_static("open", &ShmRing::open)
+    // Through lambdas of the same signature: a failed system call becomes the cause.
+    ring.def_static("create",
+                    [](const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes) {
+                        return quorvane_module::with_system_cause(
+                            name, [&] { return ShmRing::create(name, capacity, frame_bytes); });
+                    })
+        .def_static("open",
+                    [](const std::string& name, std::uint64_t capacity, std::uint64_t frame_bytes) {
+                        return quorvane_module::with_system_cause(
+                            name, [&] { return ShmRing::open(name, capacity, frame_bytes); });
+                    })
         .def_readonly("frame_bytes", &ShmRing::frame_bytes)
         .def_readonly("capacity", &ShmRing::capacity)
         // Through a reference: a member pointer would take `self` as a pointer, which

@@ -57,17 +57,19 @@ def attach(name: str | bytes, *, timeout: float | None = None) -> quorvane.Ring:
     with, read from its header. With a timeout, waits that many seconds for a producer to
     create it (TimeoutError after); without, FileNotFoundError if there is none (a ring
     caught while being created is waited for briefly either way). ValueError if what is at
-    the name is not a ring this user may follow. Never creates a segment. The C interface's
-    quorvane_attach is the same call."""
+    the name is not a ring this user may follow. Never creates a segment. Where a system
+    call failed, its OSError (errno, strerror, the name) is the error's __cause__. The C
+    interface's quorvane_attach is the same call."""
     try:
         ring: quorvane.Ring = _native.attach(name, 0.0 if timeout is None else timeout)
     except RuntimeError as error:
         if str(error) == _OPEN_FAILED:
             if timeout is None:
-                raise FileNotFoundError(f"no ring named {name!r}") from None
-            raise TimeoutError(f"no ring named {name!r} after waiting {timeout:g} s") from None
+                raise FileNotFoundError(f"no ring named {name!r}") from error.__cause__
+            raise TimeoutError(
+                f"no ring named {name!r} after waiting {timeout:g} s") from error.__cause__
         if str(error) in _NOT_A_RING:
-            raise ValueError(f"ring {name!r}: {error}") from None
+            raise ValueError(f"ring {name!r}: {error}") from error.__cause__
         raise
     _names[ring] = name
     return ring

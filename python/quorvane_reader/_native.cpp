@@ -26,6 +26,7 @@
 #include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
 
+#include "../quorvane/system_cause.hpp"
 #include "../quorvane/unlocked.hpp"
 
 namespace py = pybind11;
@@ -483,7 +484,9 @@ PYBIND11_MODULE(_native, m) {
                 return raised;
             };
             try {
-                return unlocked([&] { return ShmRing::attach(name, span, signalled); });
+                return quorvane_module::with_system_cause(name, [&] {
+                    return unlocked([&] { return ShmRing::attach(name, span, signalled); });
+                });
             } catch (const quorvane::Interrupted&) {
                 throw py::error_already_set();  // the signal handler's exception
             }

@@ -68,7 +68,8 @@ def header(ring: quorvane.Ring) -> tuple[int, int, int]:
 
 def attach(name: str | bytes, timeout: float) -> quorvane.Ring:
     """The ring core's attach: waits up to `timeout` seconds for a producer (briefly for a
-    ring being made); RuntimeError with the core's failure text otherwise."""
+    ring being made); RuntimeError with the core's failure text otherwise, chained to the
+    OSError of the system call that failed, if one did."""
 
 def create_typed(name: str | bytes, capacity: int, typestr: str, shape: list[int]) -> quorvane.Ring:
     """Makes a typed ring: frames of the NumPy type string `typestr` and `shape`."""

@@ -110,9 +110,9 @@ class Meter:
 
 def list_rings(look: float = 0.5) -> list[RingInfo]:
     """Every ring in /dev/shm; the caller's live ones with their header and their rate over
-    `look` seconds (none with 0), or why they could not be looked at. Opening a ring
-    removes the caller's stale ones first (the core does so at every open), so stale rings
-    are listed as found, and are gone after the look."""
+    `look` seconds (none with 0), or why they could not be looked at. A process's first
+    open of a ring sweeps the caller's stale ones (the core's sweep), so stale rings are
+    listed as found, and are gone after the look."""
     if sys.platform != "linux":
         raise NeedsLinux()
     found = [(_probe(name, st), st) for name, st in _marked()]
@@ -145,8 +145,9 @@ def list_rings(look: float = 0.5) -> list[RingInfo]:
 
 def clean() -> list[RingInfo]:
     """Removes the caller's stale rings and returns those that went. The removal is the
-    core's own: every open first removes the caller's marked segments that nobody holds,
-    so an open of a name that does not exist is the whole sweep (and it fails, as meant)."""
+    core's own: a process's first open sweeps the caller's segments that nobody holds, so
+    in a process of its own (the `clean` command) an open of a name that does not exist is
+    the whole sweep (and it fails, as meant)."""
     if sys.platform != "linux":
         raise NeedsLinux()
     stale = [(_probe(name, st), st) for name, st in _marked() if st.st_uid == os.getuid()]

@@ -2,14 +2,22 @@
 // One implementation per platform: named_mapping_win32.cpp and named_mapping_posix.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace quorvane::platform {
 
 // Opaque: a kernel32 HANDLE on Windows, a heap record on Linux. Null means "none".
 using MappingHandle = void*;
+
+// Why this thread's last failed call of this layer failed, as Windows keeps it: the system's
+// code (errno on Linux, GetLastError() on Windows), to be read at once after that call.
+int last_error();
+// The system's words for such a code, and the code: "Permission denied (errno 13)".
+std::string error_text(int code);
 
 // Creates the named object, zero-filled and `bytes` long, or returns the existing one of
 // that name, whose size is left as it was. Null on failure.
@@ -26,7 +34,20 @@ void* map_view(MappingHandle mapping, std::uint64_t bytes);
 void unmap_view(void* view, std::uint64_t bytes);
 
 // The object (and its name) lives until the last handle on it, in any process, is closed.
+// Leaves last_error() as it was: the clean-up after a failure keeps the failure's cause.
 void close_mapping(MappingHandle mapping);
+
+// Whether a sweep may take a dead object for one of the ring core's own (a ring or a
+// companion; the core decides), given its first bytes (sweep_head_bytes, or fewer for a
+// shorter object) and its size.
+inline constexpr std::size_t sweep_head_bytes = 64;
+using Reclaimable = bool (*)(std::span<const std::byte> head, std::uint64_t size);
+
+// Removes the names of this user's objects whose holders all ended without releasing them
+// (killed, _exit, exec) and that `reclaimable` accepts. Windows frees a process's handles
+// however it ends, so there is nothing to do there. Cheap to call often: on Linux it looks
+// through /dev/shm only now and then (named_mapping_posix.cpp says when).
+void reclaim_dead_objects(Reclaimable reclaimable);
 
 // Whether [p, p + bytes) overlaps a view of the object behind `mapping` that this process
 // mapped, through this handle or any other: such memory aliases the object's own bytes.

@@ -5,7 +5,7 @@
 // that nobody holds is dead: whoever can lock it exclusively removes its name. Every
 // release drops its own lock first and then looks, so of several last holders leaving
 // at once the one that looks last finds none left; an object whose holders crashed is
-// removed by the next create or open of any ring by its owner.
+// removed by the next open of its name, or by its owner's next sweep (reclaim_dead_objects).
 //
 // Windows has no fork and frees a process's handles however it ends. Here a forked child
 // would share its parent's locks (they belong to the open file description), so the child
@@ -21,14 +21,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "named_mapping.hpp"
@@ -45,6 +49,16 @@ constexpr mode_t made_by_us = S_ISVTX;
 // microseconds, so a few retries with a short pause settle them.
 constexpr int max_attempts = 1000;
 constexpr useconds_t retry_pause_us = 100;
+
+// The sweep for dead objects reads every entry of /dev/shm, other users' too: about 0.2 s
+// beside 100k of them. So a process sweeps at its first create or open (a producer started
+// again after a crash finds what the crashed one left at once), and after that only once a
+// second has passed since its last sweep and 100 times what that sweep took: sweeping takes
+// at most 1% of its time whatever /dev/shm holds, and a dead object of its owner's lingers
+// a second or so (longer beside very many entries). The name a call asks for is never left
+// to the sweep: open_live removes a dead object there at once.
+constexpr std::chrono::seconds sweep_spacing{1};
+constexpr int sweep_share = 100;
 
 struct Mapping {
     int fd;  // -1 once it holds nothing: released at exit, or inherited through fork
@@ -70,6 +84,7 @@ struct Registry {
     std::vector<Mapping*> handles;
     std::mutex views_lock;
     std::vector<View> views;
+    std::chrono::steady_clock::time_point next_sweep{};  // under `lock`
 };
 
 void forget_inherited_holds();
@@ -99,13 +114,20 @@ Registry& registry() {
     return *instance;
 }
 
+// Sets errno (a failure's cause, read by last_error()) and returns `result`.
+template <typename Result>
+Result failing(int cause, Result result) {
+    errno = cause;
+    return result;
+}
+
 // Like Windows, the name ends at its first NUL. POSIX cannot hold an empty name or one
 // with '/', and "." or ".." would name directories.
 std::optional<std::string> path_for(const std::string& name) {
     const std::string base = name.substr(0, name.find('\0'));
-    if (base.empty() || base.size() > 254 || base == "." || base == ".." ||
-        base.find('/') != std::string::npos) {
-        return std::nullopt;
+    if (base.size() > 254) return failing(ENAMETOOLONG, std::nullopt);
+    if (base.empty() || base == "." || base == ".." || base.find('/') != std::string::npos) {
+        return failing(EINVAL, std::nullopt);
     }
     return std::string(shm_dir) + "/" + base;
 }
@@ -140,10 +162,18 @@ bool is_ours(const struct stat& st) {
     return S_ISREG(st.st_mode) && (st.st_mode & made_by_us) != 0;
 }
 
+// Whether the object behind `fd`, `size` bytes long, is one `reclaimable` takes for the
+// core's own: a file of the caller's that merely carries the mark is not removed.
+bool holds_reclaimable(int fd, std::uint64_t size, Reclaimable reclaimable) {
+    std::array<std::byte, sweep_head_bytes> head{};
+    const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+    return got >= 0 && reclaimable(std::span(head).first(static_cast<std::size_t>(got)), size);
+}
+
 // Removes the names of the caller's own objects whose holders are all gone without
 // releasing (killed, _exit, exec, a fatal signal, forked children ending with _exit).
-// Only the caller's marked files are opened, so the cost is bounded by what they made.
-void reclaim_dead_objects() {
+// Only the caller's marked files are opened, and only the core's own objects removed.
+void sweep_dead_objects(Reclaimable reclaimable) {
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(shm_dir), ::closedir);
     if (!dir) return;
     const uid_t caller = ::geteuid();
@@ -161,7 +191,10 @@ void reclaim_dead_objects() {
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) continue;
         // The name may have been given to another file since the look above.
-        if (::fstat(fd, &st) == 0 && callers_own(st)) remove_if_dead(fd, path);
+        if (::fstat(fd, &st) == 0 && callers_own(st) &&
+            holds_reclaimable(fd, static_cast<std::uint64_t>(st.st_size), reclaimable)) {
+            remove_if_dead(fd, path);
+        }
         ::close(fd);
     }
 }
@@ -235,9 +268,14 @@ Found open_live(const std::string& path, int& result, struct stat& st) {
         // the registry's lock) until the lease breaks; such a file is refused anyway.
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return errno == ENOENT ? Found::absent : Found::failed;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !may_attach(st)) {
+        // Refused: not a file (a FIFO, say), or another user's.
+        const int refused = ::fstat(fd, &st) != 0  ? errno
+                            : !S_ISREG(st.st_mode) ? EINVAL
+                            : !may_attach(st)      ? EACCES
+                                                   : 0;
+        if (refused != 0) {
             ::close(fd);
-            return Found::failed;
+            return failing(refused, Found::failed);
         }
         // A shared lock fails while a remover holds it exclusively, and the object may die
         // between our open and our lock: either way, look again.
@@ -249,7 +287,7 @@ Found open_live(const std::string& path, int& result, struct stat& st) {
         ::close(fd);
         ::usleep(retry_pause_us);
     }
-    return Found::failed;
+    return failing(EAGAIN, Found::failed);
 }
 
 // A new object appears atomically: made unnamed, sized, committed, marked and locked,
@@ -261,8 +299,9 @@ int make_unnamed(std::uint64_t bytes) {
     // SIGBUS at the first write into an unbacked page.
     if (::fchmod(fd, owner_only | made_by_us) != 0 ||
         ::fallocate(fd, 0, 0, static_cast<off_t>(bytes)) != 0 || !set_lock(fd, F_RDLCK)) {
+        const int cause = errno;
         ::close(fd);
-        return -1;
+        return failing(cause, -1);
     }
     return fd;
 }
@@ -286,20 +325,31 @@ bool link_to_name(int fd, const std::string& path) {
 
 }  // namespace
 
+int last_error() {
+    return errno;
+}
+
+std::string error_text(int code) {
+    std::array<char, 256> buffer{};
+    // GNU strerror_r: the text, in the buffer or a static string; thread-safe, unlike strerror.
+    return std::string(::strerror_r(code, buffer.data(), buffer.size())) + " (errno " +
+           std::to_string(code) + ")";
+}
+
 MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     const auto path = path_for(name);
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
     auto made = new_record(*path);
-    reclaim_dead_objects();
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
         int fd = -1;
         struct stat st = {};
         switch (open_live(*path, fd, st)) {
             case Found::live:
                 if (!reserve_taken_over(fd, bytes)) {
+                    const int cause = errno;
                     release_hold(fd, *path);
-                    return nullptr;
+                    return failing(cause, nullptr);
                 }
                 return record(std::move(made), fd, st);
             case Found::failed:
@@ -314,10 +364,10 @@ MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
         }
         const int link_error = errno;
         ::close(fd);
-        if (link_error != EEXIST) return nullptr;
+        if (link_error != EEXIST) return failing(link_error, nullptr);
         // Someone else created it first: attach to theirs.
     }
-    return nullptr;
+    return failing(EAGAIN, nullptr);
 }
 
 MappingHandle open_mapping(const std::string& name, bool& absent) {
@@ -326,7 +376,6 @@ MappingHandle open_mapping(const std::string& name, bool& absent) {
     if (!path) return nullptr;
     const std::lock_guard guard(registry().lock);
     auto made = new_record(*path);
-    reclaim_dead_objects();
     int fd = -1;
     struct stat st = {};
     const Found found = open_live(*path, fd, st);
@@ -341,12 +390,11 @@ void* map_view(MappingHandle mapping, std::uint64_t bytes) {
     {
         const std::lock_guard guard(registry().lock);
         struct stat st = {};
-        // Mapping past the end of the object would turn reads into SIGBUS. A handle inherited
-        // through fork has no descriptor left to map.
-        if (held->fd < 0 || ::fstat(held->fd, &st) != 0 ||
-            static_cast<std::uint64_t>(st.st_size) < bytes) {
-            return nullptr;
-        }
+        // A handle inherited through fork has no descriptor left to map. Mapping past the
+        // end of the object would turn reads into SIGBUS: refused as mmap's ENXIO.
+        if (held->fd < 0) return failing(EBADF, nullptr);
+        if (::fstat(held->fd, &st) != 0) return nullptr;
+        if (static_cast<std::uint64_t>(st.st_size) < bytes) return failing(ENXIO, nullptr);
         view = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, held->fd, 0);
         if (view == MAP_FAILED) return nullptr;
     }
@@ -370,11 +418,26 @@ void unmap_view(void* view, std::uint64_t bytes) {
 }
 
 void close_mapping(MappingHandle mapping) {
+    const int cause = errno;
+    {
+        const std::lock_guard guard(registry().lock);
+        auto* held = static_cast<Mapping*>(mapping);
+        std::erase(registry().handles, held);
+        if (held->fd >= 0) release_hold(held->fd, held->path);
+        delete held;
+    }
+    errno = cause;
+}
+
+void reclaim_dead_objects(Reclaimable reclaimable) {
     const std::lock_guard guard(registry().lock);
-    auto* held = static_cast<Mapping*>(mapping);
-    std::erase(registry().handles, held);
-    if (held->fd >= 0) release_hold(held->fd, held->path);
-    delete held;
+    auto& next = registry().next_sweep;
+    const auto started = std::chrono::steady_clock::now();
+    if (started < next) return;
+    sweep_dead_objects(reclaimable);
+    const auto ended = std::chrono::steady_clock::now();
+    next = ended + std::max<std::chrono::steady_clock::duration>(sweep_spacing,
+                                                                 sweep_share * (ended - started));
 }
 
 bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes) {

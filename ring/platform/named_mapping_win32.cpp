@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstddef>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "named_mapping.hpp"
@@ -34,6 +35,22 @@ bool same_object(HANDLE a, HANDLE b) {
 }
 
 }  // namespace
+
+int last_error() {
+    return static_cast<int>(::GetLastError());
+}
+
+std::string error_text(int code) {
+    char* text = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string words(text != nullptr ? text : "", length);
+    ::LocalFree(text);
+    while (!words.empty() && (words.back() == '\n' || words.back() == '\r')) words.pop_back();
+    return (words.empty() ? std::string("unknown error") : words) + " (Windows error " +
+           std::to_string(code) + ")";
+}
 
 MappingHandle create_mapping(const std::string& name, std::uint64_t bytes) {
     // An existing object of this name is returned as it is; its size stays what it was.
@@ -71,8 +88,12 @@ void unmap_view(void* view, std::uint64_t /*bytes: Windows unmaps the whole view
 }
 
 void close_mapping(MappingHandle mapping) {
+    const DWORD cause = ::GetLastError();
     ::CloseHandle(static_cast<HANDLE>(mapping));
+    ::SetLastError(cause);
 }
+
+void reclaim_dead_objects(Reclaimable /*reclaimable*/) {}
 
 bool overlaps_object_views(MappingHandle mapping, const void* p, std::uint64_t bytes) {
     const auto* begin = static_cast<const std::byte*>(p);

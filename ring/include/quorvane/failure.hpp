@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // The core is one shared library in a process that loads both Python extensions, so that
 // the process keeps one record of its handles; elsewhere it is a static library. Its classes
@@ -84,10 +85,17 @@ inline constexpr std::array<FailureText, 17> failure_texts{{
     return failure_texts[static_cast<std::size_t>(failure)].text;
 }
 
+// The message stays the fixed text; where a system call failed, its code and the system's
+// words for it come with it (the C interface appends them, Python chains an OSError).
 struct QUORVANE_RING_THROWN RingError : std::runtime_error {
-    explicit RingError(Failure failure)
-        : std::runtime_error(std::string(text_of(failure))), failure(failure) {}
+    explicit RingError(Failure failure, int system_error = 0, std::string system_text = {})
+        : std::runtime_error(std::string(text_of(failure))),
+          failure(failure),
+          system_error(system_error),
+          system_text(std::move(system_text)) {}
     Failure failure;
+    int system_error;         // errno on Linux, GetLastError() on Windows; 0: none
+    std::string system_text;  // "Permission denied (errno 13)"
 };
 
 // A wait ended by its caller (a signal handler's exception is pending in Python, say).
