@@ -255,6 +255,7 @@ ShmRing ShmRing::make(const std::string& name, std::uint64_t capacity, std::uint
         for (std::uint64_t slot = 0; slot < capacity; ++slot) ring.write_stamp(slot, {});
         std::atomic_ref<std::uint64_t>(c->producer)
             .store(platform::mark_writer(ring.companion_mapping), std::memory_order_relaxed);
+        std::atomic_ref<std::uint32_t>(c->producers).fetch_add(1, std::memory_order_relaxed);
         std::atomic_ref<std::uint64_t>(c->magic).store(companion_magic, std::memory_order_release);
         // The generation next: a reader that sees the reset index or the new geometry, or
         // reads a byte of a new frame, sees the new generation (and type) too.
@@ -386,6 +387,10 @@ void ShmRing::release() noexcept {
     if (view != nullptr) platform::unmap_view(view, total_bytes);
     if (mapping != nullptr) platform::close_mapping(mapping);
     if (companion != nullptr) {
+        if (producing) {
+            std::atomic_ref<std::uint32_t>(companion->producers)
+                .fetch_sub(1, std::memory_order_relaxed);
+        }
         platform::close_bell(bell);
         platform::unmap_view(companion, companion_bytes + stamp_slots * sizeof(Stamp));
         platform::close_mapping(companion_mapping);
@@ -468,7 +473,8 @@ std::optional<bool> ShmRing::producer_alive() const {
     if (producing) return true;
     return platform::writer_alive(
         companion_mapping,
-        std::atomic_ref<std::uint64_t>(companion->producer).load(std::memory_order_relaxed));
+        std::atomic_ref<std::uint64_t>(companion->producer).load(std::memory_order_relaxed),
+        std::atomic_ref<std::uint32_t>(companion->producers).load(std::memory_order_relaxed));
 }
 
 void ShmRing::ring_bell() noexcept {

@@ -62,10 +62,14 @@ std::optional<bool> is_held(const std::string& name);
 // A writer's mark, for telling a writer that ended without releasing (a crash, a kill)
 // from one that is only quiet. mark_writer holds it for as long as `mapping` is open and
 // returns a token to keep beside the object (Linux: a shared lock on the object's second
-// byte, which only writers take; Windows: the process id); writer_alive tells, for the
-// token, whether a writer still holds it. Nothing if it cannot be told.
+// byte, which only writers take; Windows: the process id). writer_alive tells, from the
+// token and the count of writers' handles still open (which a crash leaves as it was),
+// whether a writer is there: Linux asks the lock alone (a forked child's copies of a
+// handle would miscount), Windows the count and then the process. Nothing if it cannot be
+// told.
 std::uint64_t mark_writer(MappingHandle mapping);
-std::optional<bool> writer_alive(MappingHandle mapping, std::uint64_t token);
+std::optional<bool> writer_alive(MappingHandle mapping, std::uint64_t token,
+                                 std::uint32_t open_writers);
 
 // A doorbell: readers sleep on a 32-bit word in shared memory, which the writer changes
 // before it wakes them. Linux: a futex on the word itself, so there is nothing to open and

@@ -483,7 +483,8 @@ std::uint64_t mark_writer(MappingHandle mapping) {
     return static_cast<std::uint64_t>(::getpid());
 }
 
-std::optional<bool> writer_alive(MappingHandle mapping, std::uint64_t /*token*/) {
+std::optional<bool> writer_alive(MappingHandle mapping, std::uint64_t /*token*/,
+                                 std::uint32_t /*open_writers*/) {
     struct flock probe = writer_byte(F_WRLCK);  // would it conflict with a writer's shared lock?
     if (::fcntl(static_cast<Mapping*>(mapping)->fd, F_OFD_GETLK, &probe) != 0) return std::nullopt;
     return probe.l_type != F_UNLCK;

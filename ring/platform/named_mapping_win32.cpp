@@ -115,9 +115,11 @@ std::uint64_t mark_writer(MappingHandle /*mapping*/) {
     return ::GetCurrentProcessId();
 }
 
-// A process id may be taken again by a later process; for a writer that ended long ago,
+// A process id may be taken again by a later process; for a writer that crashed long ago,
 // this can say alive.
-std::optional<bool> writer_alive(MappingHandle /*mapping*/, std::uint64_t token) {
+std::optional<bool> writer_alive(MappingHandle /*mapping*/, std::uint64_t token,
+                                 std::uint32_t open_writers) {
+    if (open_writers == 0) return false;
     HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(token));
     if (process == nullptr) {
         if (::GetLastError() == ERROR_ACCESS_DENIED) return true;  // there, another user's

@@ -80,7 +80,7 @@ struct Companion {
     std::uint64_t stamp_slots;
     std::uint64_t producer;     // the platform's token for the producer (mark_writer)
     std::uint32_t type_writes;  // odd while a create rewrites `type`
-    std::uint32_t reserved;
+    std::uint32_t producers;    // handles a create made, still open (not after a crash)
     FrameType type;
 };
 inline constexpr std::uint64_t companion_magic = 0x32'70'6d'6f'63'76'71'00;  // "\0qvcomp2"
