@@ -36,6 +36,8 @@ class RingInfo:
     capacity: int | None = None
     frame_bytes: int | None = None
     write_idx: int | None = None
+    dtype: str | None = None  # a typed ring's, as NumPy's type string ("|u1"); None untyped
+    shape: list[int] | None = None
     fps: float | None = None
     note: str | None = None  # why a live ring of this user's could not be looked at
 
@@ -140,6 +142,9 @@ def list_rings(look: float = 0.5) -> list[RingInfo]:
         info.fps = meter.sample()[0] if meter else None
         info.write_idx, info.capacity, info.frame_bytes = (ring.write_idx, ring.capacity,
                                                            ring.frame_bytes)
+        declared = _native.frame_type(ring)
+        if declared is not None:
+            info.dtype, info.shape = declared[0], list(declared[1])
     return [info for info, _ in found]
 
 
