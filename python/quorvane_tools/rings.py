@@ -111,8 +111,9 @@ class Meter:
 
 
 def list_rings(look: float = 0.5) -> list[RingInfo]:
-    """Every ring in /dev/shm; the caller's live ones with their header and their rate over
-    `look` seconds (none with 0), or why they could not be looked at. Opening a ring
+    """Every ring in /dev/shm; the caller's live ones with their header, a typed ring's
+    dtype and shape, and their rate over `look` seconds (none with 0), or why they could
+    not be looked at. Opening a ring
     removes the caller's stale ones first (the core does so at every open), so stale rings
     are listed as found, and are gone after the look."""
     if sys.platform != "linux":
