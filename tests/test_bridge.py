@@ -277,7 +277,7 @@ def frame_sample(seq, capacity, frame_bytes, sender=7):
 
 def test_recv_makes_its_ring_at_most_once_a_pause_however_the_geometry_changes(name):
     import quorvane_bridge
-    from quorvane_bridge import Counters, _ReceivingRing
+    from quorvane_bridge import HEADER, Counters, _ReceivingRing
 
     said, counters = [], Counters("recv")
     receiving = _ReceivingRing(name, None, counters, said.append, max_ring_bytes=1 << 20)
@@ -295,7 +295,16 @@ def test_recv_makes_its_ring_at_most_once_a_pause_however_the_geometry_changes(n
     time.sleep(quorvane_bridge.REMAKE_PAUSE)
     receiving.land(frame_sample(101, 8, 32))
     assert counters.geometry_changes == 1 and quorvane_reader.header(name) == (1, 8, 32)
-    receiving.ring = None
+    # After the sender's end of stream, a new stream in the same ring's room is made at
+    # once: that reserves nothing.
+    far = quorvane_reader.Reader(quorvane_reader.attach(name), 1, 8, start="oldest")
+    receiving.land(Sample(b"", HEADER.pack(102, 8, 32, 7), zenoh.SampleKind.DELETE))
+    assert [frame.seq for frame in far] == [0]  # its readers read to the end of the stream
+    receiving.land(frame_sample(0, 8, 32))
+    assert quorvane_reader.header(name) == (1, 8, 32) and far.next(0).seq == 0
+    assert (counters.rejected, counters.frames, counters.dropped) == (50, 53, 0), counters.line()
+    del far
+    receiving.release()
 
 
 def test_recv_keeps_landing_while_a_reader_holds_the_ring_it_must_make_again(name, monkeypatch):

@@ -331,7 +331,8 @@ class _ReceivingRing:
 
     A geometry here is (capacity, frame_bytes, frame type): a typed sender's frames land in
     a typed ring (Producer.create) with their stamps, and its end of stream ends this
-    ring's; then the next frame makes the ring again.
+    ring's. The ring is kept, and the next frame makes it again: at once if it has the
+    ring's geometry, which takes no new room.
 
     Another process may hold the ring (a local reader), and a held ring cannot grow: a
     geometry that needs more room than the held one has is landed in it with fewer slots,
@@ -353,6 +354,7 @@ class _ReceivingRing:
         self.made_at = -REMAKE_PAUSE  # time.monotonic() of the last making (or attempt)
         self.sender: int | None = None
         self.next = 0
+        self.ended = False  # the ring's stream, at the sender's end of stream
         self.jumped: int | None = None  # the last sequence number rejected as a jump
         self.told: set[str] = set()  # kinds of trouble reported so far
         self.sender_told_at = -REMAKE_PAUSE
@@ -423,8 +425,9 @@ class _ReceivingRing:
             self.jumped = seq
             self.reject("jump", f"frame {seq} where {self.next} was next")
             return
-        due = time.monotonic() - self.made_at >= REMAKE_PAUSE
-        fits = self.geometry is not None and self.geometry[1:] == geometry[1:]
+        renewed = self.ended and geometry == self.geometry  # a new stream, in the same room
+        due = renewed or time.monotonic() - self.made_at >= REMAKE_PAUSE
+        fits = not self.ended and self.geometry is not None and self.geometry[1:] == geometry[1:]
         # Made again at every sample, a ring of up to max_ring_bytes would cost a peer one
         # sample and this side the time to reserve it; frames of the size (and type) the
         # ring has land in it meanwhile.
@@ -462,14 +465,14 @@ class _ReceivingRing:
 
     def end(self, attachment: bytes) -> None:
         """Ends the ring's stream, as the sender's producer ended its own (what the ring
-        holds is read to its end first), and lets go of the ring: the sender's next frame
+        holds is read to its end first). The ring is kept until the sender's next frame
         makes it again."""
         if len(attachment) != HEADER.size:
             self.reject("attachment", f"an end of stream with an attachment of "
                         f"{len(attachment)} bytes, not {HEADER.size}")
             return
         published, _, _, sender = HEADER.unpack(attachment)
-        if self.ring is None:  # ended already, or never made
+        if self.ring is None or self.ended:  # never made, or ended already
             return
         if sender != self.sender:
             self.reject("end", f"an end of stream from sender {sender:016x}, whose frames "
@@ -479,11 +482,11 @@ class _ReceivingRing:
             self.counters.dropped += published - self.next
         self.next = published
         if self.producer is not None:
-            self.producer.close()
+            self.producer.close()  # self.ring still holds the ring, as made
+            self.producer = None
         else:
             _native.end_stream(self.ring)
-        self.release()
-        self.wanted = None
+        self.ended, self.wanted = True, None
         self.report(f"{self.counters.role}: the sender's producer ended its stream: so did "
                     f"ring {self.ring_name!r}")
 
@@ -491,7 +494,7 @@ class _ReceivingRing:
         """Makes the ring with `geometry`, or, while another process holds a ring of that
         name too small for it, lands in that one as well as it can."""
         again = geometry == self.wanted  # tried before, and landing in a held ring since
-        self.wanted, self.made_at = geometry, time.monotonic()
+        self.wanted, self.made_at, self.ended = geometry, time.monotonic(), False
         landing = self.geometry
         self.release()  # ours goes first, or create would take it over at its old size
         try:
