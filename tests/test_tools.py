@@ -125,24 +125,26 @@ def wait_for_recorder(recorder, tmp_path, deadline):
 @pytest.mark.linux_only  # breaks a header through the Linux layer's file
 def test_ls_says_why_it_could_not_look_at_a_ring_and_lists_at_once_with_look_0(name):
     ring, broken = Ring.create(name, 8, 256), Ring.create(name + "_broken", 4, 16)
-    typed = quorvane_reader.Producer.create(name + "_typed", 4, (2, 3, 3), np.uint8)
+    with quorvane_reader.Producer.create(name + "_typed", 4, (2, 3, 3), np.uint8) as typed:
+        typed.publish(np.zeros((2, 3, 3), np.uint8))
+        typed = quorvane_reader.attach(name + "_typed")  # held past the end of its stream
     ring.publish(np.zeros((3, 256), np.uint8))
     with open(shm_path(name + "_broken"), "r+b") as file:
         file.seek(8)
         file.write(bytes(16))  # capacity and frame_bytes 0: no ring's header
     try:
         found = {entry["name"]: entry for entry in json.loads(tool("ls", "--json", "--look", "0"))}
-        table = tool("ls", "--look", "0")
+        table = tool("ls", "--look", "0.1")  # a rate, also of a stream that has ended
     finally:
-        typed.close()
         del ring, broken, typed
     assert (found[name]["write_idx"], found[name]["capacity"], found[name]["fps"]) == (3, 8, None)
     assert found[name]["note"] is None and found[name + "_broken"]["capacity"] is None
     assert (found[name]["dtype"], found[name]["shape"]) == (None, None)  # untyped
     assert (found[name + "_typed"]["dtype"], found[name + "_typed"]["shape"]) == ("|u1", [2, 3, 3])
-    columns = {line.split()[0]: line.split()[1:5] for line in table.splitlines()[1:]}
-    assert columns[name + "_typed"] == ["4", "18", "uint8", "2x3x3"], table
-    assert columns[name] == ["8", "256", "-", "-"], table
+    # capacity, frame_bytes, dtype, shape, size (a number and its unit), write_idx, frames/s
+    columns = {line.split()[0]: line.split()[1:9] for line in table.splitlines()[1:]}
+    assert columns[name + "_typed"] == ["4", "18", "uint8", "2x3x3", "96", "B", "1", "0.0"], table
+    assert columns[name][:4] == ["8", "256", "-", "-"], table
     assert "ring header not valid" in found[name + "_broken"]["note"], found
     assert any(line.startswith(name + "_broken ") and "ring header not valid" in line
                for line in table.splitlines()), table

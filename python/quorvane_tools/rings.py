@@ -100,7 +100,7 @@ class Meter:
         while True:
             try:
                 self._reader.next(0)
-            except TimeoutError:
+            except (TimeoutError, EOFError):  # no frame yet, or none to come
                 break
             frames += 1
         now = time.monotonic()
