@@ -138,10 +138,18 @@ def test_producer_send_recv_consumer_in_order_across_a_sender_restart(name, spaw
 
 
 @pytest.mark.linux_only
-def test_every_frame_published_once_the_bridges_are_up_arrives_and_dev_shm_is_left_alone(name):
+@pytest.mark.parametrize("typed", [False, True], ids=["untyped", "typed"])
+def test_every_frame_published_once_the_bridges_are_up_arrives_and_dev_shm_is_left_alone(
+        name, typed):
+    """Typed, the far ring is typed too, each frame keeps its stamp, and the producer's end
+    of stream ends the far ring's."""
     remote, key = name + "_remote", f"quorvane/test/{name}"
     endpoint = f"tcp/127.0.0.1:{free_port()}"
-    frames, frame_bytes = 300, 64
+    frames, frame_bytes, shape, dtype = 300, 64, (2, 4, 2), np.dtype("<u4")
+
+    def stamp(n):
+        return 10**18 + n, (2**64 - 1) ^ n  # all 64 bits of the user word in use
+
     recv = bridge("recv", key, remote, "-l", endpoint, "--capacity", "512")
     send = bridge("send", name, key, "-e", endpoint)
     try:
@@ -149,25 +157,46 @@ def test_every_frame_published_once_the_bridges_are_up_arrives_and_dev_shm_is_le
         send.wait_for(SUBSCRIBED)
         # Bridges up: the producer comes, and publishes its first frame before the sender
         # can have seen the ring.
-        ring = quorvane.Ring.create(name, 512, frame_bytes)
-        for n in range(frames):
-            ring.publish(np.full(frame_bytes // 4, n, np.float32))
+        if typed:
+            producer = quorvane_reader.Producer.create(name, 512, shape, dtype)
+
+            def publish(n):
+                producer.publish(np.full(shape, n, dtype), timestamp_ns=stamp(n)[0],
+                                 user=stamp(n)[1])
+        else:
+            ring = quorvane.Ring.create(name, 512, frame_bytes)
+
+            def publish(n):
+                ring.publish(np.full(frame_bytes // 4, n, np.float32))
+        publish(0)
+        far = quorvane_reader.attach(remote, timeout=60)  # held: the end cannot take it away
+        far = quorvane_reader.Reader(far, start="oldest") if typed else quorvane_reader.Reader(
+            far, 1, 1, start="oldest")
+        for n in range(1, frames):
+            publish(n)
             time.sleep(0.002)
-        deadline = time.monotonic() + 60
-        while not segment_exists(remote) or quorvane_reader.header(remote)[0] < frames:
-            assert time.monotonic() < deadline, (recv.output(), send.output())
-            time.sleep(0.05)
-        landed = quorvane.Ring.open(remote, 512, frame_bytes)
-        values = [float(np.asarray(landed.view_frame(n, 1, 1))[0, 0]) for n in range(frames)]
+        if typed:
+            producer.close()
+        received = [far.next(timeout=60) for _ in range(frames)]
+        values = [int(frame.array.flat[0]) for frame in received]
+        stamps = [(frame.timestamp_ns, frame.user) for frame in received]
+        if typed:
+            with pytest.raises(EOFError):
+                far.next(timeout=60)
+            assert (far.dtype, far.shape) == (dtype, shape)
         # Zenoh's shared-memory transport would map a file of its own in /dev/shm, and
         # leave it there when the bridge stops.
         for process in (recv, send):
             maps = Path(f"/proc/{process.process.pid}/maps").read_text()
             assert ".zenoh" not in maps, [line for line in maps.splitlines() if "zenoh" in line]
     finally:
-        ring = landed = None
+        ring = producer = far = received = publish = None
         finals = [process.stop() for process in (recv, send)]
     assert values == list(range(frames)), values[:5]
+    assert stamps == ([stamp(n) for n in range(frames)] if typed else [(0, 0)] * frames)
+    if typed:
+        assert send.said("the producer ended its stream") and recv.said(
+            f"so did ring '{remote}'"), (send.output(), recv.output())
     for final in finals:
         assert re.search(rf": {frames} frames, .*dropped 0, restarts 0,", final), finals
     assert re.search(r"receiving from sender [0-9a-f]{16}, from its frame 0$", recv.output(), re.M), (
@@ -185,13 +214,14 @@ class Bytes:
 class Sample:
     """What recv reads of a Zenoh sample."""
 
-    def __init__(self, payload, attachment):
+    def __init__(self, payload, attachment, kind=zenoh.SampleKind.PUT):
         self.payload = Bytes(payload)
         self.attachment = None if attachment is None else Bytes(attachment)
+        self.kind = kind
 
 
 def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
-    from quorvane_bridge import HEADER, Counters, _ReceivingRing
+    from quorvane_bridge import HEADER, TYPED_HEADER, Counters, _ReceivingRing
 
     frame_bytes, sender = 16, 7
     said = []
@@ -214,14 +244,22 @@ def test_recv_rejects_malformed_samples_once_each_and_lands_the_good_ones(name):
         Sample(b"x" * 4, HEADER.pack(1, 1 << 28, 4, sender)),  # 1 GiB of /dev/shm
         Sample(b"x" * 4, HEADER.pack(1, 1 << 63, 1 << 63, sender)),
         Sample(b"x" * frame_bytes, HEADER.pack(999_999_999, 4, frame_bytes, sender)),
+        # Typed frames of no type a typed ring holds, or not of the frame's size.
+        *(Sample(b"x" * frame_bytes, TYPED_HEADER.pack(1, 4, frame_bytes, sender, 0, 0,
+                                                        typestr, ndim, *dims))
+          for typestr, ndim, dims in [(b"|O8", 1, (2, 0, 0, 0)), (b"<u3", 1, (4, 0, 0, 0)),
+                                      (b"|u1", 0, (0, 0, 0, 0)), (b"|u1", 5, (1, 1, 1, 16)),
+                                      (b"|u1", 2, (4, 2, 0, 0)), (b"<u2", 1, (16, 0, 0, 0))]),
+        # An end of stream from a sender whose frames are not the ones landing.
+        Sample(b"", HEADER.pack(1, 4, frame_bytes, sender + 1), zenoh.SampleKind.DELETE),
     ]
     for sample in bad + bad:
         receiving.land(sample)
     receiving.land(good(1))
     receiving.land(good(2))
     assert (counters.frames, counters.dropped, counters.geometry_changes) == (3, 0, 0)
-    assert counters.rejected == 2 * len(bad) and "rejected 22" in counters.line()
-    assert sum("rejected a sample" in line for line in said) == 5, said  # once per kind
+    assert counters.rejected == 2 * len(bad) and "rejected 36" in counters.line()
+    assert sum("rejected a sample" in line for line in said) == 7, said  # once per kind
     ring = quorvane.Ring.open(name, 4, frame_bytes)
     assert ring.write_idx == 3
     assert bytes(np.frombuffer(ring.view_frame(2, 1, frame_bytes // 4), np.uint8)) == (
@@ -239,7 +277,7 @@ def frame_sample(seq, capacity, frame_bytes, sender=7):
 
 def test_recv_makes_its_ring_at_most_once_a_pause_however_the_geometry_changes(name):
     import quorvane_bridge
-    from quorvane_bridge import Counters, _ReceivingRing
+    from quorvane_bridge import HEADER, Counters, _ReceivingRing
 
     said, counters = [], Counters("recv")
     receiving = _ReceivingRing(name, None, counters, said.append, max_ring_bytes=1 << 20)
@@ -257,7 +295,16 @@ def test_recv_makes_its_ring_at_most_once_a_pause_however_the_geometry_changes(n
     time.sleep(quorvane_bridge.REMAKE_PAUSE)
     receiving.land(frame_sample(101, 8, 32))
     assert counters.geometry_changes == 1 and quorvane_reader.header(name) == (1, 8, 32)
-    receiving.ring = None
+    # After the sender's end of stream, a new stream in the same ring's room is made at
+    # once: that reserves nothing.
+    far = quorvane_reader.Reader(quorvane_reader.attach(name), 1, 8, start="oldest")
+    receiving.land(Sample(b"", HEADER.pack(102, 8, 32, 7), zenoh.SampleKind.DELETE))
+    assert [frame.seq for frame in far] == [0]  # its readers read to the end of the stream
+    receiving.land(frame_sample(0, 8, 32))
+    assert quorvane_reader.header(name) == (1, 8, 32) and far.next(0).seq == 0
+    assert (counters.rejected, counters.frames, counters.dropped) == (50, 53, 0), counters.line()
+    del far
+    receiving.release()
 
 
 def test_recv_keeps_landing_while_a_reader_holds_the_ring_it_must_make_again(name, monkeypatch):

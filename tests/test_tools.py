@@ -125,17 +125,26 @@ def wait_for_recorder(recorder, tmp_path, deadline):
 @pytest.mark.linux_only  # breaks a header through the Linux layer's file
 def test_ls_says_why_it_could_not_look_at_a_ring_and_lists_at_once_with_look_0(name):
     ring, broken = Ring.create(name, 8, 256), Ring.create(name + "_broken", 4, 16)
+    with quorvane_reader.Producer.create(name + "_typed", 4, (2, 3, 3), np.uint8) as typed:
+        typed.publish(np.zeros((2, 3, 3), np.uint8))
+        typed = quorvane_reader.attach(name + "_typed")  # held past the end of its stream
     ring.publish(np.zeros((3, 256), np.uint8))
     with open(shm_path(name + "_broken"), "r+b") as file:
         file.seek(8)
         file.write(bytes(16))  # capacity and frame_bytes 0: no ring's header
     try:
         found = {entry["name"]: entry for entry in json.loads(tool("ls", "--json", "--look", "0"))}
-        table = tool("ls", "--look", "0")
+        table = tool("ls", "--look", "0.1")  # a rate, also of a stream that has ended
     finally:
-        del ring, broken
+        del ring, broken, typed
     assert (found[name]["write_idx"], found[name]["capacity"], found[name]["fps"]) == (3, 8, None)
     assert found[name]["note"] is None and found[name + "_broken"]["capacity"] is None
+    assert (found[name]["dtype"], found[name]["shape"]) == (None, None)  # untyped
+    assert (found[name + "_typed"]["dtype"], found[name + "_typed"]["shape"]) == ("|u1", [2, 3, 3])
+    # capacity, frame_bytes, dtype, shape, size (a number and its unit), write_idx, frames/s
+    columns = {line.split()[0]: line.split()[1:9] for line in table.splitlines()[1:]}
+    assert columns[name + "_typed"] == ["4", "18", "uint8", "2x3x3", "96", "B", "1", "0.0"], table
+    assert columns[name][:4] == ["8", "256", "-", "-"], table
     assert "ring header not valid" in found[name + "_broken"]["note"], found
     assert any(line.startswith(name + "_broken ") and "ring header not valid" in line
                for line in table.splitlines()), table
@@ -207,6 +216,47 @@ def test_record_keeps_what_it_had_when_killed_and_replay_repeats_frames_and_timi
     assert np.all(np.array(arrivals) - launched >= offsets), np.array(arrivals) - launched
     del frame, reader, replayed
     assert not segment_exists(copy)
+
+
+def test_record_and_replay_keep_a_typed_ring_s_type_stamps_and_end_of_stream(name, tmp_path):
+    file, shape, dtype = tmp_path / "take.npy", (2, 3, 4), np.dtype(">u2")  # not native order
+    frames = [(np.arange(24).reshape(shape) * 1000 + n).astype(dtype) for n in range(5)]
+    stamps = [(1_700_000_000_000_000_000 + n * 33_000_000, 2**64 - 1 - n) for n in range(5)]
+    with quorvane_reader.Producer.create(name, 8, shape, dtype) as producer:
+        refused = subprocess.run([*TOOL, "record", name, str(file), "--shape", "2x12",
+                                  "--frames", "1"], capture_output=True, text=True, timeout=60)
+        recorder = subprocess.Popen([*TOOL, "record", name, str(file), "--seconds", "60"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            wait_for_recorder(recorder, tmp_path, time.monotonic() + 30)
+            for frame, (timestamp_ns, user) in zip(frames, stamps):
+                producer.publish(frame, timestamp_ns=timestamp_ns, user=user)
+        except BaseException:
+            recorder.kill()
+            raise
+    out, err = recorder.communicate(timeout=30)  # ends with the stream, long before 60 s
+    assert refused.returncode == 1 and "leave out --shape" in refused.stderr, refused.stderr
+    assert recorder.returncode == 0 and "recorded 5 frames" in out, err
+    assert "the producer ended its stream" in out, out
+
+    take = np.load(file)  # NumPy alone
+    assert take["frame"].dtype == dtype and take["frame"].shape == (5, *shape)
+    assert np.array_equal(take["frame"], np.stack(frames))
+    assert [(int(t), int(u)) for t, u in zip(take["timestamp_ns"], take["user"])] == stamps
+
+    copy = name + "_replayed"
+    replayer = subprocess.Popen([*TOOL, "replay", str(file), copy, "--rate", "4"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        reader = quorvane_reader.Reader(quorvane_reader.attach(copy, timeout=30), start="oldest")
+        seen = [(frame.array.copy(), frame.timestamp_ns, frame.user) for frame in reader]
+    finally:
+        out, err = replayer.communicate(timeout=30)
+    assert replayer.returncode == 0 and "published 5 of 5" in out, err
+    assert (reader.dtype, reader.shape) == (dtype, shape)
+    assert all(np.array_equal(got, frame) for (got, _, _), frame in zip(seen, frames))
+    assert [(t, u) for _, t, u in seen] == stamps  # and iteration ended with the stream
+    del reader
 
 
 @pytest.mark.linux_only  # a file size limit (RLIMIT_FSIZE) stands in for a full disk
@@ -331,7 +381,38 @@ def test_show_writes_a_png_whose_pixels_follow_the_values(name, tmp_path):
                            "--timeout", "0.2", "-o", str(tmp_path / "none.png")],
                           capture_output=True, text=True, timeout=60)
     assert gone.returncode == 1 and "TimeoutError" not in gone.stderr and gone.stderr, gone.stderr
+    unshaped = subprocess.run([*TOOL, "show", name, "-o", str(tmp_path / "none.png")],
+                              capture_output=True, text=True, timeout=60)
+    assert unshaped.returncode == 1 and "untyped" in unshaped.stderr, unshaped.stderr
     del ring
+
+
+def test_show_draws_a_typed_rgb_frame_as_its_pixels_and_mono_in_grey(name, tmp_path):
+    rows, cols, scale = 2, 3, 4
+    rgb = np.arange(rows * cols * 3, dtype=np.uint8).reshape(rows, cols, 3) * 13
+    mono = np.arange(rows * cols, dtype=np.uint16).reshape(rows, cols, 1) * 1000
+    with (quorvane_reader.Producer.create(name, 4, rgb.shape, np.uint8) as colour,
+          quorvane_reader.Producer.create(name + "_mono", 4, mono.shape, np.uint16) as grey):
+        colour.publish(rgb)
+        grey.publish(mono)
+        said = tool("show", name, "--scale", str(scale), "-o", str(tmp_path / "rgb.png"))
+        tool("show", name + "_mono", "--scale", str(scale), "-o", str(tmp_path / "mono.png"))
+        shaped = subprocess.run([*TOOL, "show", name, "--shape", "2x3", "-o",
+                                 str(tmp_path / "none.png")],
+                                capture_output=True, text=True, timeout=60)
+    assert np.array_equal(block_colours(tmp_path / "rgb.png", rows, cols, scale), rgb), said
+    assert "RGB" in said and "uint8 2x3x3" in said, said
+    greys = block_colours(tmp_path / "mono.png", rows, cols, scale).reshape(-1, 3)
+    assert (greys == greys[:, :1]).all() and np.all(np.diff(greys[:, 0]) > 0), greys
+    assert (greys[0, 0], greys[-1, 0]) == (0, 255)  # the frame's own range, 0 to 5000
+
+    def beside_frame(png):
+        return np.asarray(Image.open(png).convert("RGB"))[:rows * scale, cols * scale:]
+
+    # A colour frame has no bar beside it; a mono one has its range's.
+    assert (beside_frame(tmp_path / "rgb.png") == 255).all()
+    assert (beside_frame(tmp_path / "mono.png") < 128).any()
+    assert shaped.returncode == 1 and "leave out --shape" in shaped.stderr, shaped.stderr
 
 
 CHROMIUM = shutil.which("chromium")

@@ -11,7 +11,12 @@ only when asked; examples/bridge/mtls.json5 adds Zenoh's mutual TLS and access c
 role. Each frame travels as one Zenoh sample: the payload is the frame's bytes, the
 attachment four little-endian uint64 (`HEADER`): the frame's number in the sender's ring,
 that ring's capacity and frame_bytes (as the frame was read), and the sender's id, new
-each time a sender starts.
+each time a sender starts. A typed ring's frames carry a longer attachment
+(`TYPED_HEADER`, told apart by its length): the same four, then the frame's timestamp_ns
+(int64) and user word, its NumPy type string (16 bytes, NUL-padded), its number of
+dimensions and four dimensions (unused ones 0). When the producer ends its stream, the
+sender puts a Zenoh DELETE sample on the key, its attachment a `HEADER` whose number is
+the count of frames the producer published; the receiver then ends its ring's stream too.
 
 Both run until `stop` is set (the command line sets it on Ctrl-C and SIGTERM) and report
 their counters every `report_every` seconds through `report`.
@@ -20,6 +25,8 @@ their counters every `report_every` seconds through `report`.
 from __future__ import annotations
 
 import json
+import math
+import re
 import secrets
 import struct
 import threading
@@ -27,16 +34,24 @@ import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import zenoh
 
 import quorvane
 import quorvane_reader
+from quorvane_reader import _native
 
-__all__ = ["HEADER", "Counters", "recv", "send", "zenoh_config"]
+__all__ = ["HEADER", "TYPED_HEADER", "Counters", "recv", "send", "zenoh_config"]
 
 HEADER = struct.Struct("<4Q")  # seq, capacity, frame_bytes, sender id
+# HEADER's four, then timestamp_ns, user, typestr, ndim and four dimensions: a typed frame.
+TYPED_HEADER = struct.Struct("<4QqQ16s5Q")
+TYPESTR = re.compile(rb"[<>|][biufc][0-9]{1,2}")  # NumPy's, of the numbers a typed ring holds
+# A frame type on the wire: NumPy's type string and the shape (None: untyped frames).
+FrameType = tuple[str, tuple[int, ...]] | None
+Geometry = tuple[int, int, FrameType]  # a ring's capacity, frame_bytes and frame type
 RECV_QUEUE = 16  # samples recv holds before Zenoh holds the sender back
 RING_HEADER_BYTES = 24  # before a ring's slots
 MAX_RING_BYTES = 1 << 30  # the largest ring recv makes unless told otherwise
@@ -143,8 +158,10 @@ def _attach(name: str, stop: threading.Event) -> quorvane.Ring | None:
 
 def _reader(ring_name: str, ring: quorvane.Ring,
             start: quorvane_reader.Start) -> quorvane_reader.Reader:
-    """A reader of `ring` as its producer made it, each frame one float32 row of all its
-    bytes, from `start` on."""
+    """A reader of `ring` as its producer made it, from `start` on: of a typed ring as
+    declared, of an untyped one each frame as one float32 row of all its bytes."""
+    if quorvane_reader.frame_type(ring) is not None:
+        return quorvane_reader.Reader(ring, start=start)
     if ring.frame_bytes % 4:
         raise ValueError(f"ring {ring_name!r}: frame_bytes {ring.frame_bytes} is not a whole "
                          "number of float32 values, which is all a ring's views show")
@@ -191,10 +208,11 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
     """Puts every frame of the local ring `ring_name` on the Zenoh key `key` (with
     `latest`, only the newest at each turn, dropping what a slow link cannot carry).
     Reads a ring that is already there from its next frame, one that appears later from
-    its first, and follows a producer that makes it again, also with other frames. Frames are taken only while a
-    receiver is subscribed (Zenoh would drop them unseen otherwise); meanwhile they wait in
-    the ring, and those overwritten there count as dropped. Returns the counters once
-    `stop` is set."""
+    its first, and follows a producer that makes it again, also with other frames. A typed
+    ring's frames go with their type and stamps, and the end of its producer's stream goes
+    too. Frames are taken only while a receiver is subscribed (Zenoh would drop them unseen
+    otherwise); meanwhile they wait in the ring, and those overwritten there count as
+    dropped. Returns the counters once `stop` is set."""
     stop = stop or threading.Event()
     counters = Counters(f"send {ring_name} -> {key}")
     reader: quorvane_reader.Reader | None = None
@@ -228,6 +246,7 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
             if reader is None:
                 return counters
         missed = 0  # of this reader, already counted as dropped
+        ended = False  # the end of the stream was carried, and no frame came since
         while not stop.is_set():
             if not subscribed.wait(0.25):
                 continue
@@ -239,11 +258,25 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
                     frame = newest
             except TimeoutError:
                 continue
-            except ValueError:  # made again with frames smaller than the reader's rows
-                frame = None
+            except EOFError:  # carried once; then waiting for a producer to make it again
+                if not ended:
+                    ended = True
+                    ring = reader.ring
+                    # Blocking even with `latest`: an end dropped would leave the far
+                    # readers waiting.
+                    session.delete(key, congestion_control=zenoh.CongestionControl.BLOCK,
+                                   attachment=HEADER.pack(ring.write_idx, ring.capacity,
+                                                          ring.frame_bytes, sender_id))
+                    report(f"{counters.role}: the producer ended its stream: so do the "
+                           "receivers' rings")
+                stop.wait(0.25)
+                continue
+            except ValueError:  # made again with frames smaller than the reader's rows,
+                frame = None  # or without the type a typed reader reads
             finally:  # counted as it happens, so that the periodic lines add up
                 counters.dropped += reader.missed - missed
                 missed = reader.missed
+            ended = False
             if frame is None or reader.restarts != restarts:
                 # Made again: this reader's rows may be a part of the new frames, or more
                 # than they hold. The ring as now made is read from its first frame.
@@ -259,16 +292,47 @@ def send(ring_name: str, key: str, config: zenoh.Config | None = None, *, latest
                 counters.dropped += 1
                 continue
             ring = reader.ring
-            attachment = HEADER.pack(frame.seq, ring.capacity, ring.frame_bytes, sender_id)
+            if not reader.typed:
+                attachment = HEADER.pack(frame.seq, ring.capacity, ring.frame_bytes, sender_id)
+            else:
+                shape = frame.array.shape
+                attachment = TYPED_HEADER.pack(
+                    frame.seq, ring.capacity, ring.frame_bytes, sender_id, frame.timestamp_ns,
+                    frame.user, frame.array.dtype.str.encode(), len(shape),
+                    *shape, *(0,) * (4 - len(shape)))
             publisher.put(payload, attachment=attachment)
             counters.frames += 1
             counters.bytes += len(payload)
     return counters
 
 
+def _declared(typestr: bytes, ndim: int, dims: tuple[int, ...],
+              frame_bytes: int) -> tuple[np.dtype[Any], tuple[int, ...]]:
+    """The frame type a typed header declares, checked against its frame_bytes; ValueError
+    saying what is wrong with it."""
+    text = typestr.rstrip(b"\0")
+    shape = dims[:ndim]
+    if (not TYPESTR.fullmatch(text) or not 1 <= ndim <= 4 or min(shape) == 0
+            or any(dims[ndim:])):
+        raise ValueError(f"type string {text!r} and {ndim} dimensions {dims}")
+    try:
+        dtype = np.dtype(text.decode())
+    except TypeError:  # no such size of that kind ("<u3")
+        raise ValueError(f"type string {text!r}") from None
+    if math.prod(shape) * dtype.itemsize != frame_bytes:
+        raise ValueError(f"frames of {shape} values of {dtype}, which are not the "
+                         f"{frame_bytes} bytes the header says")
+    return dtype, shape
+
+
 class _ReceivingRing:
     """The local ring `recv` publishes into, made as the sender's frames say, and what the
     last frame said: the sender, its geometry, the frame expected next.
+
+    A geometry here is (capacity, frame_bytes, frame type): a typed sender's frames land in
+    a typed ring (Producer.create) with their stamps, and its end of stream ends this
+    ring's. The ring is kept, and the next frame makes it again: at once if it has the
+    ring's geometry, which takes no new room.
 
     Another process may hold the ring (a local reader), and a held ring cannot grow: a
     geometry that needs more room than the held one has is landed in it with fewer slots,
@@ -284,11 +348,13 @@ class _ReceivingRing:
                                                                      counters, report)
         self.max_ring_bytes = max_ring_bytes
         self.ring: quorvane.Ring | None = None
-        self.geometry: tuple[int, int] | None = None  # the ring's, as made
-        self.wanted: tuple[int, int] | None = None  # the sender's, which it may not have yet
+        self.producer: quorvane_reader.Producer | None = None  # a typed ring's
+        self.geometry: Geometry | None = None  # the ring's, as made
+        self.wanted: Geometry | None = None  # the sender's, which it may not have yet
         self.made_at = -REMAKE_PAUSE  # time.monotonic() of the last making (or attempt)
         self.sender: int | None = None
         self.next = 0
+        self.ended = False  # the ring's stream, at the sender's end of stream
         self.jumped: int | None = None  # the last sequence number rejected as a jump
         self.told: set[str] = set()  # kinds of trouble reported so far
         self.sender_told_at = -REMAKE_PAUSE
@@ -306,20 +372,41 @@ class _ReceivingRing:
         self.counters.rejected += 1
         self.tell_once(kind, f"rejected a sample: {detail}; counted in 'rejected'")
 
+    def release(self) -> None:
+        """Lets go of the ring, without ending its stream: it goes with its last reader."""
+        self.ring = self.producer = None
+        self.geometry = None
+
     def land(self, sample: zenoh.Sample) -> None:
-        """Publishes one sample's frame into the ring, or counts why not."""
+        """Publishes one sample's frame into the ring, ends its stream at the sender's end
+        of stream, or counts why not."""
         # Everything is checked before the ring is touched: a peer's garbage must neither
         # stop the landing of later frames nor cost the local readers their ring.
         if sample.attachment is None:
             self.reject("attachment", "no attachment")
             return
         attachment = sample.attachment.to_bytes()
-        if len(attachment) != HEADER.size:
-            self.reject("attachment", f"an attachment of {len(attachment)} bytes, not "
-                        f"{HEADER.size}")
+        if sample.kind == zenoh.SampleKind.DELETE:
+            self.end(attachment)
             return
-        seq, capacity, frame_bytes, sender = HEADER.unpack(attachment)
-        geometry = (self.capacity or capacity, frame_bytes)
+        stamp: tuple[int, int] | None = None
+        frame_type: FrameType = None
+        if len(attachment) == HEADER.size:
+            seq, capacity, frame_bytes, sender = HEADER.unpack(attachment)
+        elif len(attachment) == TYPED_HEADER.size:
+            (seq, capacity, frame_bytes, sender, timestamp_ns, user, typestr,
+             ndim, *dims) = TYPED_HEADER.unpack(attachment)
+            try:
+                dtype, shape = _declared(typestr, ndim, tuple(dims), frame_bytes)
+            except ValueError as error:
+                self.reject("type", str(error))
+                return
+            stamp, frame_type = (timestamp_ns, user), (dtype.str, shape)
+        else:
+            self.reject("attachment", f"an attachment of {len(attachment)} bytes, not "
+                        f"{HEADER.size} (a frame) or {TYPED_HEADER.size} (a typed frame)")
+            return
+        geometry = (self.capacity or capacity, frame_bytes, frame_type)
         if geometry[0] < 2 or frame_bytes == 0:
             self.reject("geometry", f"capacity {capacity} and frame_bytes {frame_bytes}")
             return
@@ -338,11 +425,12 @@ class _ReceivingRing:
             self.jumped = seq
             self.reject("jump", f"frame {seq} where {self.next} was next")
             return
-        due = time.monotonic() - self.made_at >= REMAKE_PAUSE
-        fits = self.geometry is not None and self.geometry[1] == frame_bytes
+        renewed = self.ended and geometry == self.geometry  # a new stream, in the same room
+        due = renewed or time.monotonic() - self.made_at >= REMAKE_PAUSE
+        fits = not self.ended and self.geometry is not None and self.geometry[1:] == geometry[1:]
         # Made again at every sample, a ring of up to max_ring_bytes would cost a peer one
-        # sample and this side the time to reserve it; frames of the size the ring has
-        # land in it meanwhile.
+        # sample and this side the time to reserve it; frames of the size (and type) the
+        # ring has land in it meanwhile.
         refused = geometry != self.wanted and not due and not fits
         if sender != self.sender and time.monotonic() - self.sender_told_at >= REMAKE_PAUSE:
             self.sender_told_at = time.monotonic()
@@ -364,27 +452,56 @@ class _ReceivingRing:
                         f"within {REMAKE_PAUSE:g} s of the ring's last making (it is made "
                         f"at most once every {REMAKE_PAUSE:g} s)")
             return
-        if self.ring is None or self.geometry is None or self.geometry[1] != frame_bytes:
+        if self.ring is None or self.geometry is None or self.geometry[1:] != geometry[1:]:
             self.counters.dropped += 1  # no ring these frames fit, said by make
             return
-        self.ring.publish(np.frombuffer(payload, np.uint8))
+        if self.producer is not None and stamp is not None:
+            self.producer.publish(np.frombuffer(payload, self.producer.dtype).reshape(
+                self.producer.shape), timestamp_ns=stamp[0], user=stamp[1])
+        else:
+            self.ring.publish(np.frombuffer(payload, np.uint8))
         self.counters.frames += 1
         self.counters.bytes += frame_bytes
 
-    def make(self, geometry: tuple[int, int]) -> None:
+    def end(self, attachment: bytes) -> None:
+        """Ends the ring's stream, as the sender's producer ended its own (what the ring
+        holds is read to its end first). The ring is kept until the sender's next frame
+        makes it again."""
+        if len(attachment) != HEADER.size:
+            self.reject("attachment", f"an end of stream with an attachment of "
+                        f"{len(attachment)} bytes, not {HEADER.size}")
+            return
+        published, _, _, sender = HEADER.unpack(attachment)
+        if self.ring is None or self.ended:  # never made, or ended already
+            return
+        if sender != self.sender:
+            self.reject("end", f"an end of stream from sender {sender:016x}, whose frames "
+                        "are not the ones landing here")
+            return
+        if 0 < published - self.next <= MAX_JUMP:  # the last frames were lost on the way
+            self.counters.dropped += published - self.next
+        self.next = published
+        if self.producer is not None:
+            self.producer.close()  # self.ring still holds the ring, as made
+            self.producer = None
+        else:
+            _native.end_stream(self.ring)
+        self.ended, self.wanted = True, None
+        self.report(f"{self.counters.role}: the sender's producer ended its stream: so did "
+                    f"ring {self.ring_name!r}")
+
+    def make(self, geometry: Geometry) -> None:
         """Makes the ring with `geometry`, or, while another process holds a ring of that
         name too small for it, lands in that one as well as it can."""
         again = geometry == self.wanted  # tried before, and landing in a held ring since
-        self.wanted, self.made_at = geometry, time.monotonic()
+        self.wanted, self.made_at, self.ended = geometry, time.monotonic(), False
         landing = self.geometry
-        self.ring = None  # ours goes first, or create would take it over at its old size
-        self.geometry = None
+        self.release()  # ours goes first, or create would take it over at its old size
         try:
-            self.ring = quorvane.Ring.create(self.ring_name, *geometry)
+            self.create(geometry)
         except RuntimeError as error:
             failure = error
         else:
-            self.geometry = geometry
             if again:
                 self.report(f"{self.counters.role}: made ring {self.ring_name!r} with "
                             f"capacity {geometry[0]} and frame_bytes {geometry[1]} at last")
@@ -396,25 +513,27 @@ class _ReceivingRing:
                            "frames are counted as dropped, and it is tried again every "
                            f"{REMAKE_PAUSE:g} s")
             return
-        if again and held == landing:  # still as we made it: go on, its readers undisturbed
+        if again and landing is not None and held == landing[:2]:
+            # Still as we made it: go on, its readers undisturbed.
             try:
-                self.ring = quorvane.Ring.open(self.ring_name, *held)
-                self.geometry = held
-                return
-            except RuntimeError:  # let go just now: made as told at the next frame
+                ring = quorvane.Ring.open(self.ring_name, *held)
+                if landing[2] is not None:
+                    self.producer = quorvane_reader.Producer(ring, self.ring_name)
+            except (RuntimeError, ValueError):  # let go just now: made as told at the next frame
                 self.made_at = -REMAKE_PAUSE
                 return
+            self.ring, self.geometry = ring, landing
+            return
         room = held[0] * held[1]
         slots = min(geometry[0], room // geometry[1])
-        fallback = (slots, geometry[1]) if slots >= 2 else held
+        fallback = (slots, *geometry[1:]) if slots >= 2 else (*held, None)
         if slots >= 2:
             what = f"landing its frames in it with capacity {slots}"
         else:
             what = "its frames do not fit in it and are counted as dropped"
         try:
             # Made again even when nothing fits: its readers see the ring replaced.
-            self.ring = quorvane.Ring.create(self.ring_name, *fallback)
-            self.geometry = fallback
+            self.create(fallback)
         except RuntimeError as error:
             what = f"nor can that be made again ({error}); its frames are counted as dropped"
         self.report(f"{self.counters.role}: cannot make ring {self.ring_name!r} with capacity "
@@ -423,9 +542,20 @@ class _ReceivingRing:
                     f"cannot grow past its {room} bytes of slots while it is held; {what} "
                     f"until it can be made as told, tried every {REMAKE_PAUSE:g} s")
 
+    def create(self, geometry: Geometry) -> None:
+        """Makes the ring: typed (Producer.create) if the geometry has a frame type."""
+        capacity, frame_bytes, frame_type = geometry
+        if frame_type is None:
+            self.ring = quorvane.Ring.create(self.ring_name, capacity, frame_bytes)
+        else:
+            self.producer = quorvane_reader.Producer.create(self.ring_name, capacity,
+                                                            frame_type[1], frame_type[0])
+            self.ring = self.producer.ring
+        self.geometry = geometry
+
     def held_geometry(self) -> tuple[int, int] | None:
-        """The geometry of the ring at the name, held by another process; None if there is
-        none."""
+        """The capacity and frame_bytes of the ring at the name, held by another process;
+        None if there is none."""
         try:
             _, capacity, frame_bytes = quorvane_reader.header(self.ring_name)
         except (FileNotFoundError, ValueError):
@@ -439,12 +569,13 @@ def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
          report: Callable[[str], None] = print) -> Counters:
     """Subscribes to `key` and publishes each frame into the local ring `ring_name`, made
     with the sender's geometry (and capacity, unless given) at the first frame and made
-    again when the geometry changes; samples that are not one whole frame under a bridge's
-    header, or that would need a ring over `max_ring_bytes`, are counted as rejected and
-    never touch the ring. A ring of that name that is already there belongs to someone
-    else (on one host, likely the very ring being sent): FileExistsError, unless
-    `take_over`. Returns the counters once `stop` is set; the ring is
-    released then (its name goes with the last local reader)."""
+    again when the geometry changes: typed, with each frame's stamp, for a typed sender,
+    whose end of stream ends the ring's. Samples that are not one whole frame under a
+    bridge's header, or that would need a ring over `max_ring_bytes`, are counted as
+    rejected and never touch the ring. A ring of that name that is already there belongs
+    to someone else (on one host, likely the very ring being sent): FileExistsError,
+    unless `take_over`. Returns the counters once `stop` is set; the ring is released then,
+    its stream not ended (its name goes with the last local reader)."""
     stop = stop or threading.Event()
     counters = Counters(f"recv {key} -> {ring_name}")
     if not take_over and _exists(ring_name):
@@ -467,5 +598,5 @@ def recv(key: str, ring_name: str, config: zenoh.Config | None = None, *,
                 while not stop.wait(0.5):  # in steps: a signal handler runs between them
                     pass
         worker.join()
-    receiving.ring = None
+    receiving.release()
     return counters

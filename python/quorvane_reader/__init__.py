@@ -38,7 +38,7 @@ import quorvane
 from . import _native
 from ._native import Frame
 
-__all__ = ["Frame", "Producer", "Reader", "attach", "header"]
+__all__ = ["Frame", "Producer", "Reader", "attach", "frame_type", "header"]
 
 Start = Literal["next", "newest", "oldest"]
 
@@ -88,6 +88,13 @@ def header(name: str | bytes) -> tuple[int, int, int]:
     return _native.header(probe)
 
 
+def frame_type(ring: quorvane.Ring) -> tuple[np.dtype[Any], tuple[int, ...]] | None:
+    """The dtype and shape the ring's producer declared (Producer.create); None for an
+    untyped ring (or one made by a program that knows only the header)."""
+    declared = _native.frame_type(ring)
+    return None if declared is None else (np.dtype(declared[0]), declared[1])
+
+
 class Producer:
     """The one producer of a typed ring: frames of one NumPy dtype and shape, each stamped
     with a timestamp and a 64-bit word of the producer's own, and an end of stream that
@@ -100,13 +107,11 @@ class Producer:
 
     def __init__(self, ring: quorvane.Ring, name: str | bytes) -> None:
         """Use Producer.create: this wraps a ring a typed create has just made."""
-        declared = _native.frame_type(ring)
+        declared = frame_type(ring)
         if declared is None:
             raise ValueError(f"ring {name!r} holds untyped frames: make it with Producer.create")
-        typestr, shape = declared
         self.name = name
-        self.dtype: np.dtype[Any] = np.dtype(typestr)
-        self.shape: tuple[int, ...] = shape
+        self.dtype, self.shape = declared
         self._ring: quorvane.Ring | None = ring
         _names[ring] = name
 
@@ -210,8 +215,7 @@ class Reader:
         name = _names.get(ring)
         self._label = "the ring" if name is None else f"ring {name!r}"
         if rows is None and cols is None:
-            declared = _native.frame_type(ring)
-            if declared is None:
+            if frame_type(ring) is None:
                 raise ValueError(f"{self._label} holds untyped frames: give rows and cols to "
                                  f"read them as float32 rows x cols")
         elif rows is None or cols is None:
@@ -232,6 +236,8 @@ class Reader:
         if start not in _STARTS:
             raise ValueError(f"start must be 'next', 'newest' or 'oldest', not {start!r}")
         self.ring = ring
+        #: Whether frames are read as the producer declared them (Reader(ring)), with stamps.
+        self.typed = rows is None
         # Not a bound method: the cursor would keep its Reader (and the Ring) alive.
         self._cursor = _native.Cursor(ring, rows, cols, _STARTS[start], self._label,
                                       functools.partial(_tell_missed, self._label))

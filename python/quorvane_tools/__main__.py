@@ -14,6 +14,7 @@ from contextlib import contextmanager
 from dataclasses import asdict
 from types import FrameType
 
+import numpy
 from rich.console import Console
 from rich.live import Live
 from rich.progress import (BarColumn, MofNCompleteColumn, Progress, TextColumn,
@@ -25,7 +26,8 @@ import quorvane_reader
 
 from . import frames, image, recording, rings, view
 
-ERRORS = (FileNotFoundError, TimeoutError, ValueError, LookupError, RuntimeError, OSError)
+ERRORS = (FileNotFoundError, TimeoutError, EOFError, ValueError, LookupError, RuntimeError,
+          OSError)
 progress_console = Console(stderr=True)  # stdout keeps what scripts read
 
 
@@ -93,12 +95,14 @@ def ls(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps([asdict(info) | {"stale": info.stale} for info in found], indent=2))
         return 0
-    lines: list[tuple[str, ...]] = [("name", "capacity", "frame_bytes", "size", "write_idx",
-                                     "frames/s", "owner", "held", "note")]
+    lines: list[tuple[str, ...]] = [("name", "capacity", "frame_bytes", "dtype", "shape",
+                                     "size", "write_idx", "frames/s", "owner", "held", "note")]
     for info in found:
         known = ("-" if value is None else str(value)
                  for value in (info.capacity, info.frame_bytes))
-        lines.append((printable(info.name), *known, _size(info.size),
+        typed = (("-", "-") if info.dtype is None or info.shape is None  # untyped
+                 else (str(numpy.dtype(info.dtype)), "x".join(map(str, info.shape))))
+        lines.append((printable(info.name), *known, *typed, _size(info.size),
                       "-" if info.write_idx is None else str(info.write_idx),
                       "-" if info.fps is None else f"{info.fps:.1f}", printable(info.owner),
                       {True: "yes", False: "STALE", None: "?"}[info.held],
@@ -144,19 +148,19 @@ def watch(args: argparse.Namespace) -> int:
 
 
 def show(args: argparse.Namespace) -> int:
-    rows, cols = args.shape
-    seq, values = frames.grab(args.name, rows, cols, frame=args.frame, timeout=args.timeout)
-    lo, hi = args.range or image.value_range(values)
-    image.render(values, lo, hi, f"ring {args.name}  frame {seq}", args.scale).save(args.output)
-    print(f"frame {seq} of ring {printable(args.name)} ({rows}x{cols}, {lo:.4g} to {hi:.4g}) "
+    seq, values = frames.grab(args.name, args.shape, frame=args.frame, timeout=args.timeout)
+    picture, shows = image.draw(values, f"ring {args.name}  frame {seq}",
+                                fixed_range=args.range, scale=args.scale)
+    picture.save(args.output)
+    print(f"frame {seq} of ring {printable(args.name)} "
+          f"({frames.describe(values.dtype, values.shape)}, {shows}) "
           f"written to {printable(args.output)}")
     return 0
 
 
 def view_(args: argparse.Namespace) -> int:
     _quiet_reader_log()
-    rows, cols = args.shape
-    follower = view.Follower(args.name, rows, cols, fixed_range=args.range,
+    follower = view.Follower(args.name, args.shape, fixed_range=args.range,
                              max_fps=args.max_fps, timeout=args.timeout)
     httpd = view.server(follower, args.host, args.port)
     print(f"ring {printable(args.name)} at {httpd.url} (Ctrl-C stops)", flush=True)
@@ -181,14 +185,14 @@ def record(args: argparse.Namespace) -> int:
     with _stop_on_signals() as stop:
         bar, progress = _progress(f"recording {args.name}", args.frames)
         with bar:
-            written, lost = recording.record(args.name, args.file, args.shape,
-                                             frames=args.frames, seconds=args.seconds,
-                                             timeout=args.timeout, overwrite=args.force,
-                                             stop=stop, progress=progress)
+            written, lost, ended = recording.record(
+                args.name, args.file, args.shape, frames=args.frames, seconds=args.seconds,
+                timeout=args.timeout, overwrite=args.force, stop=stop, progress=progress)
     kept = (f"to {printable(args.file)}" if written
             else f"({printable(args.file)} was not written)")
     print(f"recorded {written} frames of ring {printable(args.name)} {kept}"
-          f"{'' if not lost else f'; {lost} lost (overwritten before they were copied)'}")
+          f"{'' if not lost else f'; {lost} lost (overwritten before they were copied)'}"
+          f"{'; the producer ended its stream' if ended else ''}")
     return 0
 
 
@@ -221,7 +225,8 @@ def parser() -> argparse.ArgumentParser:
                          help="how long to wait for the ring (and its frame); default 5")
     picture = argparse.ArgumentParser(add_help=False)
     picture.add_argument("name")
-    picture.add_argument("--shape", type=shape, required=True, help="ROWSxCOLS of float32")
+    picture.add_argument("--shape", type=shape, help="ROWSxCOLS of float32, for an untyped "
+                         "ring (a typed one's frames are drawn as declared)")
     picture.add_argument("--range", type=float, nargs=2, metavar=("LO", "HI"),
                          help="the values at the colour map's ends (default: the frame's own)")
 
@@ -259,8 +264,9 @@ def parser() -> argparse.ArgumentParser:
                                    help="frames and arrival times into a .npy file")
     recorded.add_argument("name")
     recorded.add_argument("file")
-    recorded.add_argument("--shape", type=shape, help="ROWSxCOLS of float32 to keep "
-                          "(default: the whole frame as one row)")
+    recorded.add_argument("--shape", type=shape, help="ROWSxCOLS of float32 to keep of an "
+                          "untyped ring (default: the whole frame as one row); a typed ring's "
+                          "frames are kept as declared")
     until = recorded.add_mutually_exclusive_group(required=True)
     until.add_argument("--seconds", type=positive(float))
     until.add_argument("--frames", type=positive(int))

@@ -2,7 +2,9 @@
 
 The file holds a one-dimensional structured array, a row per frame: `time` (arrival, in
 seconds since the epoch), `seq` (the frame's number in the ring), `capacity` and
-`frame_bytes` (the ring's geometry when it arrived) and `frame` (float32 rows x cols):
+`frame_bytes` (the ring's geometry when it arrived) and `frame` (float32 rows x cols). A
+typed ring's rows hold its producer's `timestamp_ns` and `user` word before `frame`, which
+has the ring's dtype and shape:
 
     recording = numpy.load("take.npy", mmap_mode="r")
     recording["frame"][10], recording["time"][-1] - recording["time"][0]
@@ -17,6 +19,7 @@ temporary file beside it.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import itertools
 import os
@@ -27,21 +30,35 @@ import time
 import uuid
 from collections.abc import Callable, Iterator
 from types import TracebackType
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.lib import format as npy
 
 import quorvane
 import quorvane_reader
+from quorvane_reader import frame_type
 
-FIELDS = ("time", "seq", "capacity", "frame_bytes", "frame")
-# Each field's kind of number: floating point, or unsigned integer.
+from .frames import describe, reader
+
+# The fields of an untyped ring's rows and of a typed one's, each with the kinds of number
+# it may hold (NumPy's: floating point, signed or unsigned integer, bool, complex).
 KINDS = {"time": "f", "seq": "u", "capacity": "u", "frame_bytes": "u", "frame": "f"}
+TYPED_KINDS = {"time": "f", "seq": "u", "capacity": "u", "frame_bytes": "u",
+               "timestamp_ns": "i", "user": "u", "frame": "biufc"}
 
 
 def row_dtype(rows: int, cols: int) -> np.dtype[np.void]:
+    """A row of an untyped ring's recording: its frame as float32 rows x cols."""
     return np.dtype([("time", "<f8"), ("seq", "<u8"), ("capacity", "<u8"),
                      ("frame_bytes", "<u8"), ("frame", "<f4", (rows, cols))])
+
+
+def typed_row_dtype(dtype: np.dtype[Any], shape: tuple[int, ...]) -> np.dtype[np.void]:
+    """A row of a typed ring's recording: the frame's stamp, and the frame as declared."""
+    return np.dtype([("time", "<f8"), ("seq", "<u8"), ("capacity", "<u8"),
+                     ("frame_bytes", "<u8"), ("timestamp_ns", "<i8"), ("user", "<u8"),
+                     ("frame", dtype, shape)])
 
 
 class Writer:
@@ -50,11 +67,11 @@ class Writer:
     beside `path`, which then takes the name: a file already there is kept until then, and
     is refused unless `overwrite`."""
 
-    def __init__(self, path: str | os.PathLike[str], rows: int, cols: int, *,
+    def __init__(self, path: str | os.PathLike[str], dtype: np.dtype[np.void], *,
                  overwrite: bool = False) -> None:
         self.path, self.overwrite = os.fspath(path), overwrite
         self._refuse_existing()
-        self.dtype = row_dtype(rows, cols)
+        self.dtype = dtype
         self.count = 0
         self.row = np.zeros((), self.dtype)  # filled in place, then appended
         self._temporary: str | None = f"{self.path}.{uuid.uuid4().hex[:8]}.part"
@@ -130,27 +147,39 @@ class Writer:
 Progress = Callable[[int], None]
 
 
+class Recorded(NamedTuple):
+    written: int  # frames in the file
+    lost: int  # missed by the reader, or overwritten while they were copied
+    ended: bool  # the producer ended its stream
+
+
 def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | None = None, *,
            frames: int | None = None, seconds: float | None = None, timeout: float = 5.0,
            overwrite: bool = False, stop: threading.Event | None = None,
-           progress: Progress | None = None) -> tuple[int, int]:
+           progress: Progress | None = None) -> Recorded:
     """Records ring `name` from its next frame on, until `frames` were written, `seconds`
-    passed or `stop` was set: each frame as float32 `shape`, by default the whole frame as
-    one row. Frames overwritten while being copied are dropped. `path` is written only once
-    a frame was recorded, and an existing file there is refused unless `overwrite`. Returns
-    (frames written, frames lost: missed by the reader or dropped)."""
+    passed, `stop` was set or the producer ended its stream. A typed ring's frames are kept
+    as declared, with their stamps (and `shape` must be None); an untyped ring's as float32
+    `shape`, by default the whole frame as one row. Frames overwritten while being copied
+    are dropped. `path` is written only once a frame was recorded, and an existing file
+    there is refused unless `overwrite`. ValueError if the producer makes a typed ring
+    again with frames of another type (the file keeps those recorded before)."""
     stop = stop or threading.Event()
     ring = quorvane_reader.attach(name, timeout=timeout)
-    if shape is None:
-        if ring.frame_bytes % 4:
-            raise ValueError(f"ring {name!r} has frames of {ring.frame_bytes} bytes, not a "
-                             "whole number of float32 values: give the shape to keep")
-        shape = (1, ring.frame_bytes // 4)
-    rows, cols = shape
-    reader = quorvane_reader.Reader(ring, rows, cols)
+    declared = frame_type(ring)
+    if declared is not None:
+        dtype = typed_row_dtype(*declared)
+    else:
+        if shape is None:
+            if ring.frame_bytes % 4:
+                raise ValueError(f"ring {name!r} has frames of {ring.frame_bytes} bytes, not "
+                                 "a whole number of float32 values: give the shape to keep")
+            shape = (1, ring.frame_bytes // 4)
+        dtype = row_dtype(*shape)
+    taking = reader(ring, name, shape)
     end = None if seconds is None else time.monotonic() + seconds
-    dropped, restarts = 0, 0
-    with Writer(path, rows, cols, overwrite=overwrite) as writer:
+    dropped, restarts, ended = 0, 0, False
+    with Writer(path, dtype, overwrite=overwrite) as writer:
         row = writer.row
         row["capacity"], row["frame_bytes"] = ring.capacity, ring.frame_bytes
         while not stop.is_set() and (frames is None or writer.count < frames):
@@ -158,20 +187,30 @@ def record(name: str, path: str | os.PathLike[str], shape: tuple[int, int] | Non
             if left <= 0:
                 break
             try:
-                frame = reader.next(left)
+                frame = taking.next(left)
             except TimeoutError:
                 continue
+            except EOFError:
+                ended = True
+                break
+            if declared is not None and (frame.array.dtype, frame.array.shape) != declared:
+                raise ValueError(
+                    f"ring {name!r} was made again with frames of "
+                    f"{describe(frame.array.dtype, frame.array.shape)}; {writer.path!r} keeps "
+                    f"the {writer.count} frames of {describe(*declared)} recorded before")
             row["time"], row["seq"], row["frame"] = time.time(), frame.seq, frame.array
+            if declared is not None:
+                row["timestamp_ns"], row["user"] = frame.timestamp_ns, frame.user
             if not frame.intact():
                 dropped += 1
                 continue
-            if reader.restarts != restarts:  # made again, maybe with another geometry
-                restarts = reader.restarts
+            if taking.restarts != restarts:  # made again, maybe with another geometry
+                restarts = taking.restarts
                 _, row["capacity"], row["frame_bytes"] = quorvane_reader.header(name)
             writer.append()
             if progress:
                 progress(writer.count)
-        return writer.count, reader.missed + dropped
+        return Recorded(writer.count, taking.missed + dropped, ended)
 
 
 class Recording:
@@ -193,6 +232,7 @@ class Recording:
             if not stat.S_ISREG(os.fstat(self._file.fileno()).st_mode):
                 raise ValueError(f"{self.path!r} is not a regular file")
             self.count, self.dtype = self._header()
+            self.typed = "user" in (self.dtype.names or ())  # a typed ring's, with stamps
         except BaseException:
             self._file.close()
             raise
@@ -200,7 +240,8 @@ class Recording:
     def _header(self) -> tuple[int, np.dtype[np.void]]:
         not_one = ValueError(f"{self.path!r} is not a quorvane recording: a .npy file of "
                              "rows of a float time, unsigned seq, capacity and frame_bytes, "
-                             "and a float frame of rows x cols")
+                             "and a float frame of rows x cols, or a signed timestamp_ns, "
+                             "an unsigned user and a numeric frame of 1 to 4 dimensions")
         try:
             read = {(1, 0): npy.read_array_header_1_0,
                     (2, 0): npy.read_array_header_2_0}[npy.read_magic(self._file)]
@@ -209,9 +250,11 @@ class Recording:
             raise not_one from None
         # Their kinds too, not only their names: replay computes with them.
         fields = dtype.fields
-        if (fields is None or len(shape) != 1 or tuple(fields) != FIELDS
-                or any(fields[field][0].base.kind != kind for field, kind in KINDS.items())
-                or fields["frame"][0].ndim != 2):
+        kinds = KINDS if fields is None or "user" not in fields else TYPED_KINDS
+        if (fields is None or len(shape) != 1 or tuple(fields) != tuple(kinds)
+                or any(fields[field][0].base.kind not in kind for field, kind in kinds.items())
+                or not (fields["frame"][0].ndim == 2 if kinds is KINDS
+                        else 1 <= fields["frame"][0].ndim <= 4)):
             raise not_one
         return shape[0], dtype
 
@@ -237,22 +280,38 @@ class Recording:
 def replay(path: str | os.PathLike[str], name: str, *, rate: float | None = None,
            stop: threading.Event | None = None, progress: Progress | None = None) -> int:
     """Makes ring `name` with the geometry the recording's first frame arrived in and
-    publishes the frames, `rate` per second or, without one, at the recorded intervals.
-    Returns the frames published; the ring goes when the last handle on it does."""
+    publishes the frames, `rate` per second or, without one, at the recorded intervals. A
+    typed recording makes a typed ring (Producer.create), publishes each frame with its
+    recorded stamp and ends the stream when the replay ends. Returns the frames published;
+    the ring goes when the last handle on it does."""
     stop = stop or threading.Event()
-    with Recording(path) as recording:
+    with Recording(path) as recording, contextlib.ExitStack() as ending:
         rows = iter(recording)
         first = next(rows, None)
         if first is None:
             raise ValueError(f"{recording.path!r} holds no frames")
         capacity, frame_bytes = int(first["capacity"]), int(first["frame_bytes"])
         shape = first["frame"].shape
-        if 4 * shape[0] * shape[1] > frame_bytes:
-            raise ValueError(f"{recording.path!r}: frames of {shape[0]}x{shape[1]} float32 "
-                             f"values do not fit the {frame_bytes} bytes its ring's frames had")
-        ring = quorvane.Ring.create(name, capacity, frame_bytes)
-        slot = np.zeros(frame_bytes, np.uint8)  # a frame's bytes, zero past the values
-        values = slot[:4 * shape[0] * shape[1]].view(np.float32).reshape(shape)
+        publish: Callable[[np.void], None]
+        if recording.typed:
+            producer = ending.enter_context(quorvane_reader.Producer.create(
+                name, capacity, shape, first["frame"].dtype))
+
+            def publish(row: np.void) -> None:
+                producer.publish(row["frame"], timestamp_ns=int(row["timestamp_ns"]),
+                                 user=int(row["user"]))
+        else:
+            if 4 * shape[0] * shape[1] > frame_bytes:
+                raise ValueError(f"{recording.path!r}: frames of {shape[0]}x{shape[1]} float32 "
+                                 f"values do not fit the {frame_bytes} bytes its ring's frames "
+                                 "had")
+            ring = quorvane.Ring.create(name, capacity, frame_bytes)
+            slot = np.zeros(frame_bytes, np.uint8)  # a frame's bytes, zero past the values
+            values = slot[:4 * shape[0] * shape[1]].view(np.float32).reshape(shape)
+
+            def publish(row: np.void) -> None:
+                values[...] = row["frame"]
+                ring.publish(slot)
         started = time.monotonic()
         for index, row in enumerate(itertools.chain([first], rows)):
             due = index / rate if rate else float(row["time"] - first["time"])
@@ -261,8 +320,7 @@ def replay(path: str | os.PathLike[str], name: str, *, rate: float | None = None
                                  "after the first, which is no time to wait for")
             if stop.wait(max(0.0, started + due - time.monotonic())):
                 return index
-            values[...] = row["frame"]
-            ring.publish(slot)
+            publish(row)
             if progress:
                 progress(index + 1)
         return recording.count

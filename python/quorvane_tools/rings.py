@@ -36,6 +36,8 @@ class RingInfo:
     capacity: int | None = None
     frame_bytes: int | None = None
     write_idx: int | None = None
+    dtype: str | None = None  # a typed ring's, as NumPy's type string ("|u1"); None untyped
+    shape: list[int] | None = None
     fps: float | None = None
     note: str | None = None  # why a live ring of this user's could not be looked at
 
@@ -98,7 +100,7 @@ class Meter:
         while True:
             try:
                 self._reader.next(0)
-            except TimeoutError:
+            except (TimeoutError, EOFError):  # no frame yet, or none to come
                 break
             frames += 1
         now = time.monotonic()
@@ -109,10 +111,10 @@ class Meter:
 
 
 def list_rings(look: float = 0.5) -> list[RingInfo]:
-    """Every ring in /dev/shm; the caller's live ones with their header and their rate over
-    `look` seconds (none with 0), or why they could not be looked at. A process's first
-    open of a ring sweeps the caller's stale ones (the core's sweep), so stale rings are
-    listed as found, and are gone after the look."""
+    """Every ring in /dev/shm; the caller's live ones with their header, a typed ring's
+    dtype and shape, and their rate over `look` seconds (none with 0), or why they could
+    not be looked at. A process's first open of a ring sweeps the caller's stale ones (the
+    core's sweep), so stale rings are listed as found, and are gone after the look."""
     if sys.platform != "linux":
         raise NeedsLinux()
     found = [(_probe(name, st), st) for name, st in _marked()]
@@ -140,6 +142,9 @@ def list_rings(look: float = 0.5) -> list[RingInfo]:
         info.fps = meter.sample()[0] if meter else None
         info.write_idx, info.capacity, info.frame_bytes = (ring.write_idx, ring.capacity,
                                                            ring.frame_bytes)
+        declared = quorvane_reader.frame_type(ring)
+        if declared is not None:
+            info.dtype, info.shape = declared[0].str, list(declared[1])
     return [info for info, _ in found]
 
 

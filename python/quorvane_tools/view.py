@@ -29,7 +29,8 @@ from urllib.parse import parse_qs, urlsplit
 
 import quorvane_reader
 
-from .image import png, render, value_range
+from .frames import reader
+from .image import draw, png
 from .rings import Meter
 
 POLL = 10.0  # seconds a request for the next picture waits before an empty answer
@@ -48,13 +49,14 @@ class Picture:
 class Follower:
     """Renders ring `name`'s newest frame whenever it changes, in a thread of its own."""
 
-    def __init__(self, name: str, rows: int, cols: int, *,
+    def __init__(self, name: str, shape: tuple[int, int] | None = None, *,
                  fixed_range: tuple[float, float] | None = None, max_fps: float = 30.0,
                  timeout: float = 5.0) -> None:
-        ring = quorvane_reader.attach(name, timeout=timeout)
+        """`shape`: the float32 ROWSxCOLS of an untyped ring; a typed one takes none."""
         self.name = name
-        self._reader = quorvane_reader.Reader(ring, rows, cols, start="newest")
-        self._meter = Meter(ring)
+        ring = quorvane_reader.attach(name, timeout=timeout)
+        self._reader = reader(ring, name, shape, start="newest")
+        self._meter = Meter(self._reader.ring)
         self._range = fixed_range
         self._pause = 1.0 / max_fps
         self._picture: Picture | None = None
@@ -67,7 +69,7 @@ class Follower:
     def _run(self) -> None:
         try:
             self._follow()
-        except ValueError as error:  # the producer made the ring again, too small for us
+        except ValueError as error:  # made again too small for us, or as no picture
             with self._changed:
                 self._failure = str(error)
                 self._changed.notify_all()
@@ -79,6 +81,9 @@ class Follower:
                 self._reader.next(0.25)  # waits without the interpreter lock
             except TimeoutError:
                 continue
+            except EOFError:  # the last picture stays; a new producer is followed
+                self._stop.wait(0.25)
+                continue
             newest = self._reader.latest()  # never None once a frame was read
             assert newest is not None
             values = newest.array.copy()
@@ -86,8 +91,8 @@ class Follower:
                 continue
             if time.monotonic() - measured >= 1.0:
                 rate, measured = self._meter.sample()[0], time.monotonic()
-            lo, hi = self._range or value_range(values)
-            picture = png(render(values, lo, hi, f"ring {self.name}  frame {newest.seq}"))
+            picture = png(draw(values, f"ring {self.name}  frame {newest.seq}",
+                               fixed_range=self._range)[0])
             with self._changed:
                 version = self._picture.version + 1 if self._picture else 0
                 self._picture = Picture(version, newest.seq, rate, picture)
