@@ -8,6 +8,7 @@
 
 #include <quorvane/shm_ring.hpp>
 
+#include "python_compat.hpp"
 #include "unlocked.hpp"
 
 namespace py = pybind11;

@@ -23,6 +23,7 @@
 #include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
 
+#include "../quorvane/python_compat.hpp"
 #include "../quorvane/unlocked.hpp"
 
 namespace py = pybind11;
