@@ -20,8 +20,9 @@ SANITIZED = bool(os.environ.get("QUORVANE_SANITIZED_BUILD"))
 NATIVE_EXAMPLES = os.environ.get("QUORVANE_NATIVE_EXAMPLES")
 needs_native_examples = pytest.mark.skipif(not NATIVE_EXAMPLES,
                                            reason="the native examples are built by make test")
-# Set by make test on 3.13: the other Python versions' venvs, each with this checkout's build
-# in it, as "VERSION=PYTHON ..." (3.10=.venv-3.10/bin/python), for the tests across versions.
+# Set by make test (and by make dist for its 3.13 run): the other Python versions' venvs, each
+# with this build in it, as "VERSION=PYTHON ..." (3.10=.venv-3.10/bin/python), for the tests
+# across versions.
 OTHER_PYTHONS = dict(pair.split("=", 1) for pair in os.environ.get("QUORVANE_PYTHONS", "").split())
 # The C library the native examples use, as make test lays them out.
 C_LIBRARY = None if not NATIVE_EXAMPLES else (

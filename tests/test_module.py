@@ -61,7 +61,7 @@ def test_a_legacy_sub_interpreter_leaves_the_main_interpreters_views_alone(name)
 # A build is for one interpreter version: every other version refuses it with ImportError
 # (the loader, or pybind11's own check), also under a file name that every version looks for.
 @pytest.mark.skipif(not OTHER_PYTHONS, reason="needs the other versions' venvs, which make "
-                    "test gives the run on 3.13")
+                    "test gives it (QUORVANE_PYTHONS)")
 def test_a_build_is_refused_by_every_other_python_version(tmp_path):
     pythons = {"%d.%d" % sys.version_info[:2]: sys.executable, **OTHER_PYTHONS}
     for built, python in pythons.items():
