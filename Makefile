@@ -1,32 +1,68 @@
 # The two commands of the README: `make demo` and `make test`. Everything they need is
-# set up here: a .venv with Python 3.13, the build and test dependencies, the module.
+# set up here: a .venv with Python 3.13, the build and test dependencies, the module; and
+# the same in .venv-VERSION for each of the other Python versions found here.
 SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
-VENV := .venv
+# The venv of PYTHON_VERSION: `make module PYTHON_VERSION=3.10` builds into .venv-3.10.
+PYTHON_VERSION := 3.13
+VENV := $(if $(filter 3.13,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 PY := $(VENV)/bin/python
+# The other versions the suite runs on here, each in its venv: its core (pytest -m core,
+# chosen in tests/conftest.py), which keeps .ci/run within its time; 3.13 runs all of it.
+# 3.14 is built and tested in the hosted workflow only.
+OTHER_PYTHONS := 3.10 3.11 3.12
+SUITE := $(if $(filter 3.13,$(PYTHON_VERSION)),,-m core)
 NATIVE_BUILD := build/native
 DOCTEST_HEADER := /usr/include/doctest/doctest.h
 
-# Python 3.13 from PATH, then pyenv, then /usr/bin; each candidate must really be 3.13.
-FIND_PYTHON := for p in "$$(command -v python3.13)" \
-	$$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V -r) \
-	/usr/bin/python3.13 /usr/local/bin/python3.13; do \
-	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null && { echo "$$p"; exit 0; }; \
+# Python $(1) from PATH, then pyenv (its newest), then /usr/bin; each candidate must really be $(1).
+find-python = for p in "$$(command -v python$(1))" \
+	$$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -V -r) \
+	/usr/bin/python$(1) /usr/local/bin/python$(1); do \
+	[ -x "$$p" ] && "$$p" -c 'import sys; sys.exit("%d.%d" % sys.version_info[:2] != sys.argv[1])' "$(1)" 2>/dev/null \
+	&& { echo "$$p"; exit 0; }; \
 	done; exit 1
 
-.PHONY: demo browser test test-python test-native test-wine test-asan test-as-not-linux win-python test-win-python test-installed lint module native-examples bench bench-wine dist dist-windows clean
+# Runs `make $(1) PYTHON_VERSION=V` for each V of OTHER_PYTHONS, all of them also after one
+# failed, naming the failed ones. A version not found here is reported and skipped, except
+# under CI (CI=true), which needs them all.
+define for-other-pythons
+	@failed=""; for version in $(OTHER_PYTHONS); do \
+		if ( $(call find-python,$$version) ) >/dev/null; then \
+			$(MAKE) $(1) PYTHON_VERSION=$$version || failed="$$failed $$version"; \
+		elif [ "$${CI:-}" = true ]; then echo "error: Python $$version not found" >&2; failed="$$failed $$version"; \
+		else echo "skipped Python $$version: not found (looked on PATH, in pyenv and in /usr/bin)"; fi; \
+	done; [ -z "$$failed" ] || { echo "make $(1) failed on Python$$failed" >&2; exit 1; }
+endef
+
+.PHONY: demo browser test test-python test-other-pythons other-modules test-native test-wine test-asan test-as-not-linux win-python test-win-python test-installed lint module native-examples bench bench-wine dist dist-wheel test-dist-wheel dist-windows clean
 
 demo: module
 	$(PY) examples/demo.py
 
 # Every suite runs, also after one failed; those that failed are named at the end.
-TEST_SUITES := test-native test-wine test-python test-win-python
+TEST_SUITES := test-native test-wine test-python test-other-pythons test-win-python
 test:
 	@failed=""; for suite in $(TEST_SUITES); do $(MAKE) $$suite || failed="$$failed $$suite"; done; \
 	[ -z "$$failed" ] || { echo "make test: failed:$$failed" >&2; exit 1; }
 
-test-python: module native-examples browser
-	QUORVANE_NATIVE_EXAMPLES=$(abspath $(NATIVE_EXAMPLES)) $(PY) -m pytest
+# The suite on PYTHON_VERSION: all of it on 3.13, which also runs the test across versions
+# with each other version's venv (QUORVANE_PYTHONS: VERSION=PYTHON ...); its core elsewhere.
+test-python: module native-examples browser $(if $(SUITE),,other-modules)
+	QUORVANE_NATIVE_EXAMPLES=$(abspath $(NATIVE_EXAMPLES)) QUORVANE_PYTHONS="$(other-venvs)" \
+		$(PY) -m pytest $(SUITE)
+
+# The core of the suite on each other version.
+test-other-pythons:
+	$(call for-other-pythons,test-python)
+
+# The module built into each other version's venv.
+other-modules:
+	$(call for-other-pythons,module)
+
+# VERSION=PYTHON for each other version whose venv is there.
+other-venvs = $$(for version in $(OTHER_PYTHONS); do [ ! -x .venv-$$version/bin/python ] || \
+	printf "$$version=$(CURDIR)/.venv-$$version/bin/python "; done)
 
 # Debian's chromium, which the view test drives headless; that one test is skipped where it
 # cannot be installed (not root, no apt-get), except under CI (CI=true), which needs it.
@@ -94,10 +130,11 @@ test-asan: module $(DOCTEST_HEADER)
 # workflows. clang 14 needs telling that CPython 3.13's headers may use the GCC atomic
 # builtins it has.
 LINT_BUILD := build/lint
-# The wheels hosted CI builds, one per platform and architecture; lint checks cibuildwheel
-# agrees.
-WHEELS_linux := cp313-manylinux_x86_64 cp313-manylinux_aarch64
-WHEELS_windows := cp313-win_amd64 cp313-win_arm64
+# The wheels hosted CI builds, one per Python version, platform and architecture; lint
+# checks cibuildwheel agrees.
+WHEEL_PYTHONS := cp310 cp311 cp312 cp313 cp314
+WHEELS_linux := $(WHEEL_PYTHONS:%=%-manylinux_x86_64) $(WHEEL_PYTHONS:%=%-manylinux_aarch64)
+WHEELS_windows := $(WHEEL_PYTHONS:%=%-win_amd64) $(WHEEL_PYTHONS:%=%-win_arm64)
 LINT_SOURCES := ring/platform/*.hpp ring/include/quorvane/*.hpp ring/shm_ring.cpp ring/platform/named_mapping_posix.cpp \
 	python/quorvane/*.hpp python/quorvane/quorvane.cpp python/quorvane_reader/_native.cpp capi/ring_c.cpp
 lint: $(VENV)/.deps
@@ -131,8 +168,8 @@ bench-wine: win-python
 	cd bench && QUORVANE_C_LIBRARY=$(abspath $(WIN_PYTHON)/cmake/libquorvane_c.dll) ../$(WIN_PYTHON)/run wine.py
 
 $(VENV)/.deps: pyproject.toml
-	@python313=$$($(FIND_PYTHON)) || { echo "error: Python 3.13 not found (looked on PATH, in pyenv and in /usr/bin); install it, e.g. 'pyenv install 3.13'" >&2; exit 1; }; \
-	echo "using $$python313"; "$$python313" -m venv $(VENV)
+	@python=$$($(call find-python,$(PYTHON_VERSION))) || { echo "error: Python $(PYTHON_VERSION) not found (looked on PATH, in pyenv and in /usr/bin); install it, e.g. 'pyenv install $(PYTHON_VERSION)'" >&2; exit 1; }; \
+	echo "using $$python"; "$$python" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.12" "pybind11>=3.0,<4"
 	touch $@
@@ -162,25 +199,40 @@ native-examples: $(NATIVE_BUILD)/ring_tests
 
 FORCE:
 
-# What a package index takes: the sdist, and a wheel repaired by auditwheel into a
-# manylinux tag, both checked; then each is installed in a fresh venv (the sdist with
-# build isolation, from the tarball alone) and the suite runs against that install. Then
-# the Windows wheel (dist-windows).
+# What a package index takes: the sdist, and a wheel for each local Python version
+# repaired by auditwheel into a manylinux tag, all checked; then each is installed in a
+# fresh venv of its version (the sdist with build isolation, from the tarball alone, on
+# 3.13) and the suite runs against that install: its core on the other versions, all of it
+# on 3.13, which runs the test across versions with the other versions' installs. Then the
+# Windows wheel (dist-windows).
 DIST_CHECK := build/dist-check
 dist: $(VENV)/.deps
 	$(PY) -m pip install -q --group dist
 	rm -rf dist $(DIST_CHECK)
 	$(PY) -m validate_pyproject pyproject.toml
 	$(PY) -m build --sdist --outdir dist .
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.QUORVANE_WERROR=OFF . \
-		-w $(DIST_CHECK)/linux-wheel
+	$(MAKE) dist-wheel
+	$(call for-other-pythons,dist-wheel)
 	PATH=$(abspath $(VENV))/bin:$$PATH auditwheel repair -w dist $(DIST_CHECK)/linux-wheel/*.whl
 	$(VENV)/bin/twine check --strict dist/*
 	$(VENV)/bin/check-wheel-contents dist/*.whl
 	mkdir -p $(DIST_CHECK)/from-sdist && cp dist/*.tar.gz $(DIST_CHECK)/from-sdist/
-	$(MAKE) test-installed FROM=$$(ls dist/*.whl) VENV_DIR=$(DIST_CHECK)/wheel-venv
+	$(call for-other-pythons,test-dist-wheel)
+	$(MAKE) test-dist-wheel QUORVANE_PYTHONS="$$(for version in $(OTHER_PYTHONS); do \
+		python=$(abspath $(DIST_CHECK))/wheel-venv-$$version/bin/python; [ ! -x $$python ] || printf "$$version=$$python "; done)"
 	$(MAKE) test-installed FROM=$$(ls $(abspath $(DIST_CHECK))/from-sdist/*.tar.gz) VENV_DIR=$(DIST_CHECK)/sdist-venv
 	$(MAKE) dist-windows
+
+# The wheel of PYTHON_VERSION, from the build folder make module keeps for it (the same
+# options, so nothing is compiled again after make test).
+dist-wheel: $(VENV)/.deps
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Ccmake.define.QUORVANE_WERROR=ON . \
+		-w $(DIST_CHECK)/linux-wheel
+
+# The repaired wheel of PYTHON_VERSION in dist/, tested in a new venv of its version.
+test-dist-wheel:
+	$(MAKE) test-installed FROM=$$(ls dist/*-cp$(subst .,,$(PYTHON_VERSION))-*.whl) \
+		VENV_DIR=$(DIST_CHECK)/wheel-venv-$(PYTHON_VERSION) PYTHON_VERSION=$(PYTHON_VERSION)
 
 # The Windows wheel, built as the Linux one is but cross, with mingw-w64; checked, then
 # installed by pip in a fresh embeddable CPython under Wine and tested there
@@ -190,14 +242,16 @@ dist-windows: $(VENV)/.deps
 	$(PY) -m pip install -q --group dist
 	$(call on-win-python,PY=$(PY) tests/windows/dist.sh,the Windows wheel)
 
-# The suite against quorvane installed from FROM (a wheel or an sdist) into a new venv;
-# without pip's cache, which would otherwise hand back a wheel built from an older sdist
-# at the same path.
+# The suite (SUITE: all of it on 3.13, its core on other versions) against quorvane
+# installed from FROM (a wheel or an sdist) into a new venv of PYTHON_VERSION; an sdist
+# without pip's cache, which would otherwise hand back a wheel built from an older sdist at
+# the same path.
 test-installed:
 	$(PY) -m venv $(VENV_DIR)
-	$(VENV_DIR)/bin/pip install -q --no-cache-dir "quorvane[test,bridge,tools] @ file://$(abspath $(FROM))"
+	$(VENV_DIR)/bin/pip install -q $(if $(filter %.tar.gz,$(FROM)),--no-cache-dir) \
+		"quorvane[test,bridge,tools] @ file://$(abspath $(FROM))"
 	cd $(VENV_DIR) && QUORVANE_MODULE_DIR=$$(bin/python -c "import sysconfig; print(sysconfig.get_path('platlib'))") \
-		bin/python -m pytest -p no:cacheprovider $(abspath tests)
+		bin/python -m pytest -p no:cacheprovider $(SUITE) $(abspath tests)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build .venv $(OTHER_PYTHONS:%=.venv-%)

@@ -20,14 +20,28 @@ SANITIZED = bool(os.environ.get("QUORVANE_SANITIZED_BUILD"))
 NATIVE_EXAMPLES = os.environ.get("QUORVANE_NATIVE_EXAMPLES")
 needs_native_examples = pytest.mark.skipif(not NATIVE_EXAMPLES,
                                            reason="the native examples are built by make test")
+# Set by make test (and by make dist for its 3.13 run): the other Python versions' venvs, each
+# with this build in it, as "VERSION=PYTHON ..." (3.10=.venv-3.10/bin/python), for the tests
+# across versions.
+OTHER_PYTHONS = dict(pair.split("=", 1) for pair in os.environ.get("QUORVANE_PYTHONS", "").split())
 # The C library the native examples use, as make test lays them out.
 C_LIBRARY = None if not NATIVE_EXAMPLES else (
     os.path.join(NATIVE_EXAMPLES, "libquorvane_c.dll") if sys.platform == "win32" else
     os.path.join(NATIVE_EXAMPLES, os.pardir, "native-install", "lib", "libquorvane_c.so"))
 
 
+# The core of the suite: what make test and make dist run on the Python versions other than
+# 3.13 (`pytest -m core`), to keep CI within its time; 3.13 runs everything, and the hosted
+# workflow everything on every version. Left out, as FILE or FILE::TEST: the longest, which
+# test no Python version's ways (the stress tests: the core's ordering under load; the
+# pages' commands, written for 3.13), and the checks of the stubs and the annotations.
+NOT_CORE = ("test_stress.py", "test_docs.py", "test_examples.py::test_stubs_match_the_module",
+            "test_examples.py::test_examples_and_companions_type_check_strictly")
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "linux_only: needs the Linux layer; skipped elsewhere")
+    config.addinivalue_line("markers", "core: in the core of the suite (all but NOT_CORE)")
     # The suite must test the build it was pointed at (the sanitized build, an installed
     # wheel), never another one found on the path; reached through a link to it (the docs
     # test's scratch .venv) it is still that build.
@@ -39,6 +53,11 @@ def pytest_configure(config):
         for module in (quorvane, quorvane_reader._native):
             found = os.path.realpath(module.__file__)
             assert found.startswith(os.path.realpath(expected) + os.sep), module.__file__
+
+
+def pytest_itemcollected(item):
+    if not f"{item.path.name}::{item.originalname}".startswith(NOT_CORE):
+        item.add_marker(pytest.mark.core)
 
 
 def pytest_collection_modifyitems(config, items):

@@ -6,10 +6,25 @@ import sys
 import time
 import zlib
 
+from multiprocessing import resource_tracker, shared_memory
+
 import numpy as np
 
 import quorvane
 import quorvane_reader
+
+
+def untracked_shared_memory(name, create=False, size=0):
+    """multiprocessing's SharedMemory on `name`, kept from Python's resource tracker, which
+    unlinks at exit the segments it was told of. Before 3.13 (no track=False) one this process
+    attaches to is taken off the tracker's list at once; one it makes stays on it until its
+    unlink(), which tells the tracker too."""
+    if sys.version_info >= (3, 13):
+        return shared_memory.SharedMemory(name, create, size, track=False)
+    segment = shared_memory.SharedMemory(name, create, size)
+    if not create:
+        resource_tracker.unregister(segment._name, "shared_memory")
+    return segment
 
 
 def open_and_report(name, capacity, frame_bytes, queue):

@@ -19,7 +19,7 @@ import pytest
 import quorvane
 import quorvane_reader
 
-from conftest import free_port, segment_exists
+from conftest import OTHER_PYTHONS, free_port, segment_exists
 import helpers
 
 zenoh = pytest.importorskip("zenoh")
@@ -33,9 +33,10 @@ CONNECTED = "connected to Zenoh"
 class Bridge:
     """A bridge in a process of its own, its lines collected as they come."""
 
-    def __init__(self, *args, cwd=None):
-        self.process = subprocess.Popen([*BRIDGE, *args], cwd=cwd, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, text=True)
+    def __init__(self, *args, cwd=None, python=sys.executable):
+        self.process = subprocess.Popen([python, *BRIDGE[1:], *args], cwd=cwd,
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                        text=True)
         self.lines, self.ended = [], False
         self._changed = threading.Condition()
         self._reading = threading.Thread(target=self._read, daemon=True)
@@ -201,6 +202,62 @@ def test_every_frame_published_once_the_bridges_are_up_arrives_and_dev_shm_is_le
         assert re.search(rf": {frames} frames, .*dropped 0, restarts 0,", final), finals
     assert re.search(r"receiving from sender [0-9a-f]{16}, from its frame 0$", recv.output(), re.M), (
         recv.output())
+
+
+# Frame n all n, a frame every 2 ms into a ring that holds them all; it holds the ring until
+# its stdin closes.
+PRODUCER = """if True:
+    import sys, time
+    import numpy as np, quorvane
+    name, frames, version = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    assert "%d.%d" % sys.version_info[:2] == version, sys.version
+    ring = quorvane.Ring.create(name, frames + 1, {frame_bytes})
+    for n in range(frames):
+        ring.publish(np.full({floats}, n, np.float32))
+        time.sleep(0.002)
+    sys.stdin.read()
+""".format(frame_bytes=ROWS * COLS * 4, floats=ROWS * COLS)
+
+
+@pytest.mark.linux_only
+@pytest.mark.skipif(sys.version_info[:2] != (3, 13) or not {"3.10", "3.12"} <= OTHER_PYTHONS.keys(),
+                    reason="runs on 3.13 with the venvs of 3.10 and 3.12, which make test gives it")
+def test_a_310_producer_a_313_reader_and_a_312_bridge_on_one_ring(name):
+    remote, key = name + "_remote", f"quorvane/test/{name}"
+    endpoint = f"tcp/127.0.0.1:{free_port()}"
+    frames = 200
+    recv = bridge("recv", key, remote, "-l", endpoint, "--capacity", str(frames))
+    send = bridge("send", name, key, "-e", endpoint, python=OTHER_PYTHONS["3.12"])
+    producer = None
+    try:
+        send.wait_for(SUBSCRIBED)
+        producer = subprocess.Popen([OTHER_PYTHONS["3.10"], "-c", PRODUCER, name, str(frames),
+                                     "3.10"], stdin=subprocess.PIPE, text=True)
+        reader = quorvane_reader.Reader(quorvane_reader.attach(name, timeout=30), ROWS, COLS,
+                                        start="oldest")
+        read = []
+        while len(read) < frames:
+            frame = reader.next(timeout=30)
+            value = float(frame.array[0, 0])
+            uniform = bool((frame.array == value).all())
+            assert frame.intact() and uniform
+            read.append((frame.seq, value))
+        deadline = time.monotonic() + 60
+        while not segment_exists(remote) or quorvane_reader.header(remote)[0] < frames:
+            assert time.monotonic() < deadline, (recv.output(), send.output())
+            time.sleep(0.05)
+        landed = quorvane.Ring.open(remote, frames, ROWS * COLS * 4)
+        carried = [np.unique(np.asarray(landed.view_frame(n, ROWS, COLS))).tolist() for n in range(frames)]
+    finally:
+        reader = landed = None
+        if producer:
+            producer.communicate(timeout=30)
+        finals = [process.stop() for process in (recv, send)]
+    assert producer.returncode == 0
+    assert read == [(n, n) for n in range(frames)], read[:5]
+    assert carried == [[n] for n in range(frames)], carried[:5]
+    for final in finals:
+        assert re.search(rf": {frames} frames, .*dropped 0, ", final), finals
 
 
 class Bytes:

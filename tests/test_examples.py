@@ -85,8 +85,11 @@ def test_stubs_match_the_module():
 
 # For both platforms from any one: mypy follows the sys.platform checks for the platform it
 # is told. Not on Windows under Wine, where NumPy 2.2.1, the newest that runs there, has
-# older stubs than the code is annotated against.
+# older stubs than the code is annotated against; nor on 3.10, whose newest NumPy is 2.2 and
+# where zenoh's stubs lose their types (they import typing.Self, which is 3.11's).
 @pytest.mark.skipif(sys.platform == "win32", reason="type-checked for win32 too, on Linux")
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="NumPy 2.2's and zenoh's stubs are not "
+                    "strict-clean on 3.10; type-checked on 3.11 and later")
 @pytest.mark.parametrize("platform", ["linux", "win32"])
 def test_examples_and_companions_type_check_strictly(platform):
     companions = [ROOT / "python" / "quorvane_reader"]

@@ -15,7 +15,7 @@ import quorvane
 import quorvane_reader._native
 from quorvane import Ring
 
-from conftest import C_LIBRARY, NATIVE_EXAMPLES, run_in_child
+from conftest import C_LIBRARY, NATIVE_EXAMPLES, OTHER_PYTHONS, run_in_child
 import helpers
 
 
@@ -42,16 +42,47 @@ def test_ring_has_no_constructor():
 
 
 # CPython's test helpers come with a full install, not with the embeddable distribution.
+# Before 3.12 the import is refused there (pybind11's would hang), which leaves the main
+# interpreter's ring alone too.
 @pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None, reason="needs _testcapi")
 def test_a_legacy_sub_interpreter_leaves_the_main_interpreters_views_alone(name):
+    refused = sys.version_info < (3, 12)
     code = f"""if True:
         import _testcapi, quorvane
         ring = quorvane.Ring.create({name!r}, 2, 16)
         before = type(ring.view_frame(0, 1, 4).obj)
-        assert _testcapi.run_in_subinterp("import quorvane") == 0  # runs the module body again
+        # 0: it ran the module body again; -1: it raised
+        assert _testcapi.run_in_subinterp("import quorvane") == {-1 if refused else 0}
         assert type(ring.view_frame(0, 1, 4).obj) is before
         """
-    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert ("ImportError: quorvane: a sub-interpreter needs Python 3.12 or later" in
+            done.stderr) == refused, done.stderr
+
+
+# A build is for one interpreter version: every other version refuses it with ImportError
+# (the loader, or pybind11's own check), also under a file name that every version looks for.
+@pytest.mark.skipif(not OTHER_PYTHONS, reason="needs the other versions' venvs, which make "
+                    "test gives it (QUORVANE_PYTHONS)")
+def test_a_build_is_refused_by_every_other_python_version(tmp_path):
+    pythons = {"%d.%d" % sys.version_info[:2]: sys.executable, **OTHER_PYTHONS}
+    for built, python in pythons.items():
+        module = Path(subprocess.run([python, "-c", "import quorvane; print(quorvane.__file__)"],
+                                     capture_output=True, text=True, check=True).stdout.strip())
+        folder = tmp_path / built
+        folder.mkdir()
+        shutil.copy(module, folder / "quorvane.so")
+        shutil.copytree(module.parent / "quorvane.libs", folder / "quorvane.libs")
+        for version, other in pythons.items():
+            done = subprocess.run([other, "-c", "import quorvane"], cwd=folder,
+                                  capture_output=True, text=True, timeout=60)
+            if version == built:
+                assert done.returncode == 0, done.stderr
+            else:
+                assert done.returncode == 1 and re.match(
+                    "ImportError: ", done.stderr.splitlines()[-1]), (built, version, done.stderr)
 
 
 @pytest.mark.parametrize("sizes", [(-1, 16), (4.0, 16), (4, 2**64), ("4", 16), (4,)])

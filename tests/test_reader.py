@@ -7,7 +7,6 @@ import subprocess
 import sys
 import threading
 import time
-from multiprocessing import shared_memory
 
 import numpy as np
 import pytest
@@ -60,8 +59,8 @@ def test_attach_refuses_what_is_not_a_ring_with_the_same_answer_from_python_and_
         assert "something is at the name" in refused(name + "_dir", 12)  # QUORVANE_REFUSED
     finally:
         os.rmdir(shm_path(name + "_dir"))
-    tiny = shared_memory.SharedMemory(name, create=True, size=10, track=False)
-    big = shared_memory.SharedMemory(name + "_hdr", create=True, size=64, track=False)
+    tiny = helpers.untracked_shared_memory(name, create=True, size=10)
+    big = helpers.untracked_shared_memory(name + "_hdr", create=True, size=64)
     try:
         assert "too small" in refused(name, 10)  # QUORVANE_NOT_A_RING
         big.buf[8:24] = np.array([8, 1024], np.uint64).tobytes()  # 8 slots of 1 KiB in 64 B

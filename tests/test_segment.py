@@ -11,7 +11,6 @@ import struct
 import subprocess
 import sys
 import time
-from multiprocessing import shared_memory
 
 import numpy as np
 import pytest
@@ -375,7 +374,7 @@ def test_create_over_a_sparse_file_reserves_its_pages_or_fails(name):
     code = f"""if True:
         from multiprocessing import shared_memory
         import numpy as np, quorvane
-        shared_memory.SharedMemory({name!r}, create=True, size=(2 << 20) + 24, track=False)
+        shared_memory.SharedMemory({name!r}, create=True, size=(2 << 20) + 24)
         try:
             ring = quorvane.Ring.create({name!r}, 512, 4096)
         except RuntimeError as error:
@@ -392,7 +391,7 @@ def test_create_over_a_sparse_file_reserves_its_pages_or_fails(name):
 
 @pytest.mark.linux_only
 def test_foreign_segment_is_opened_but_never_removed(name):
-    foreign = shared_memory.SharedMemory(name, create=True, size=88, track=False)
+    foreign = helpers.untracked_shared_memory(name, create=True, size=88)
     try:
         ring = Ring.open(name, 4, 16)
         assert ring.write_idx == 0
@@ -452,7 +451,7 @@ def test_a_file_of_another_user_at_the_name_is_refused_at_once_to_root_too(name,
 def test_ring_is_readable_with_multiprocessing_shared_memory(name):
     ring = Ring.create(name, 4, 16)
     ring.publish(np.arange(8, dtype=np.float32))
-    other = shared_memory.SharedMemory(name, track=False)
+    other = helpers.untracked_shared_memory(name)
     try:
         assert struct.unpack_from("<3Q", other.buf) == (2, 4, 16)
         assert np.frombuffer(other.buf, np.float32, 4, 24 + 16).tolist() == [4, 5, 6, 7]

@@ -9,6 +9,7 @@
 
 #include <quorvane/shm_ring.hpp>
 
+#include "python_compat.hpp"
 #include "system_cause.hpp"
 #include "unlocked.hpp"
 
@@ -127,6 +128,13 @@ py::memoryview make_view(const ShmRing& ring, const ViewGeometry& geometry) {
 
 }  // namespace
 
+#if PY_VERSION_HEX < 0x030C0000
+// Before 3.12, pybind11's import in a sub-interpreter takes the interpreter lock through
+// PyGILState, which knows only the main interpreter, and waits for ever: PyInit_quorvane
+// (below) refuses a sub-interpreter before pybind11's own, renamed here, runs.
+#define PyInit_quorvane quorvane_init_in_main_interpreter
+#endif
+
 PYBIND11_MODULE(quorvane, m) {
     if (!PyType_HasFeature(&ring_buffer_type, Py_TPFLAGS_READY) &&
         PyType_Ready(&ring_buffer_type) != 0) {
@@ -170,3 +178,15 @@ PYBIND11_MODULE(quorvane, m) {
             return make_view(ring, ring.window_view(start, count, rows, cols));
         });
 }
+
+#if PY_VERSION_HEX < 0x030C0000
+#undef PyInit_quorvane
+extern "C" PYBIND11_EXPORT PyObject* PyInit_quorvane() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quorvane: a sub-interpreter needs Python 3.12 or later");
+        return nullptr;
+    }
+    return quorvane_init_in_main_interpreter();
+}
+#endif

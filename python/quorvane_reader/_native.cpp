@@ -26,6 +26,7 @@
 #include <quorvane/cursor.hpp>
 #include <quorvane/shm_ring.hpp>
 
+#include "../quorvane/python_compat.hpp"
 #include "../quorvane/system_cause.hpp"
 #include "../quorvane/unlocked.hpp"
 
