@@ -24,7 +24,6 @@ from __future__ import annotations
 import functools
 import logging
 import operator
-import time
 import weakref
 from collections.abc import Iterator
 from types import TracebackType
@@ -152,13 +151,11 @@ class Producer:
         own; both are written before the frame is published, as its bytes are. Returns the
         frame's seq."""
         ring = self.ring
-        frame = np.asarray(array)
+        frame = array if type(array) is np.ndarray else np.asarray(array)
         if frame.dtype != self.dtype or frame.shape != self.shape:
             raise ValueError(f"ring {self.name!r} takes frames of shape {self.shape} and dtype "
                              f"{self.dtype}, not shape {frame.shape} and dtype {frame.dtype}")
-        _native.publish_stamped(ring, np.ascontiguousarray(frame),
-                                time.time_ns() if timestamp_ns is None else timestamp_ns, user)
-        return ring.write_idx - 1
+        return _native.publish_stamped(ring, frame, timestamp_ns, user)
 
     def close(self) -> None:
         """Ends the stream and lets go of the ring. Calling it again does nothing."""

@@ -12,6 +12,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -515,16 +516,24 @@ PYBIND11_MODULE(_native, m) {
         py::arg("ring"));
     m.def(
         "publish_stamped",
-        [](ShmRing& ring, const py::array& frame, std::int64_t timestamp_ns, std::uint64_t user) {
-            if ((frame.flags() & py::array::c_style) == 0) {
-                throw quorvane::RingError(quorvane::Failure::not_c_contiguous);
-            }
-            if (static_cast<std::uint64_t>(frame.nbytes()) != ring.frame_bytes) {
+        [](ShmRing& ring, const py::array& frame, std::optional<std::int64_t> timestamp_ns,
+           std::uint64_t user) {
+            // A frame laid out otherwise is copied into order first, as NumPy would.
+            const auto ordered = py::array::ensure(frame, py::array::c_style);
+            if (!ordered) throw py::error_already_set();
+            if (static_cast<std::uint64_t>(ordered.nbytes()) != ring.frame_bytes) {
                 throw quorvane::RingError(quorvane::Failure::not_whole_frames);
             }
-            const quorvane::Stamp stamp{timestamp_ns, user};
-            const auto* src = static_cast<const std::byte*>(frame.data());
-            unlocked([&] { ring.publish(src, 1, &stamp); });
+            const quorvane::Stamp stamp{
+                timestamp_ns.value_or(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count()),
+                user};
+            const auto* src = static_cast<const std::byte*>(ordered.data());
+            return unlocked([&] {
+                ring.publish(src, 1, &stamp);
+                return ring.write_idx() - 1;
+            });
         },
         py::arg("ring"), py::arg("frame"), py::arg("timestamp_ns"), py::arg("user"));
     m.def(

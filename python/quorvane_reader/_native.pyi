@@ -77,9 +77,11 @@ def create_typed(name: str | bytes, capacity: int, typestr: str, shape: list[int
 def frame_type(ring: quorvane.Ring) -> tuple[str, tuple[int, ...]] | None:
     """The ring's (typestr, shape) as its producer declared them; None if untyped."""
 
-def publish_stamped(ring: quorvane.Ring, frame: npt.NDArray[Any], timestamp_ns: int,
-                    user: int) -> None:
-    """Publishes one C-contiguous frame of frame_bytes with its stamp."""
+def publish_stamped(ring: quorvane.Ring, frame: npt.NDArray[Any], timestamp_ns: int | None,
+                    user: int) -> int:
+    """Publishes one frame of frame_bytes (copied into C order first if it is not) with its
+    stamp (timestamp_ns None: the system clock's nanoseconds since the epoch, as
+    time.time_ns() gives them); returns its seq."""
 
 def end_stream(ring: quorvane.Ring) -> None:
     """Ends the producer's stream: readers that took every frame are told so."""
