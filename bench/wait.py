@@ -151,7 +151,8 @@ def produce(name, pattern, seconds, go):
 class CFrame(ctypes.Structure):
     _fields_ = [("seq", ctypes.c_uint64), ("data", ctypes.c_void_p),
                 ("frame_bytes", ctypes.c_uint64), ("capacity", ctypes.c_uint64),
-                ("handed_at", ctypes.c_uint64), ("generation", ctypes.c_uint64)]
+                ("handed_at", ctypes.c_uint64), ("generation", ctypes.c_uint64),
+                ("timestamp_ns", ctypes.c_int64), ("user", ctypes.c_uint64)]
 
 
 def c_reader(name):
