@@ -491,7 +491,7 @@ TEST_CASE("a typed ring: its type, each frame's stamp, the end of its stream, it
     const auto frame = frames(1, 12);
     const quorvane::Stamp stamps[] = {{-5, 7}};
     producer.publish(frame.data(), 1, stamps);
-    *reinterpret_cast<std::uint64_t*>(producer.next_slot()) = 1;
+    std::memcpy(producer.next_slot(), frame.data(), 12);  // 12-byte slots: no aligned words
     producer.commit({8, 9});
     const auto first = cursor.take();
     const auto second = cursor.take();
